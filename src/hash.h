@@ -1,0 +1,64 @@
+// Zobrist keys and the transposition table.
+#pragma once
+
+#include "general.h"
+
+extern const U64 hashCodeRandomNumber[800];
+extern U64 hashCodePiece[14][64];
+extern U64 hashCodeCastling[16];
+extern U64 hashCodeEnpassant[8];
+extern U64 hashCodeBlackToMove;
+
+// Copies the fixed random numbers into the working key tables.
+void initHashCodes();
+U64 calcHashKey(unsigned char ply, positionStruct* pos);
+
+// Transposition table: 64-byte slots, one 16-byte entry each, probed in windows of four.
+struct hashEntry {
+    U64 keyXorData;
+    U64 data;
+    U64 unused[6];
+};
+static_assert(sizeof(hashEntry) == 64, "one entry per cache line");
+
+constexpr int MATESCORE = 32000;
+constexpr int MATETHRESHOLD = 31872; // scores at least this large in absolute value are mates
+constexpr U64 HASHAGEFREEMASK = 0x03FFFFFFFFFFFFFFULL;
+constexpr int HASHWINDOW = 4;
+
+enum hashBounds { BOUNDNONE = 0, BOUNDUPPER = 1, BOUNDLOWER = 2, BOUNDEXACT = 3 };
+
+extern hashEntry* hashTable;
+extern U64 hashKeyMask;
+extern uint8_t hashAgeCounter;
+
+// Allocates and zeroes a table for megaBytes (1..32768, rounded up to a power of two).
+// Returns false, keeping the old table, when the memory cannot be had.
+bool allocateHashTable(int megaBytes);
+// Allocates a table with the given number of index values (a power of two).
+bool allocateHashTableEntries(U64 indexValues);
+void clearHashTable();
+void freeHashTable();
+
+// Fields of a table data word.
+inline moveStruct hashDataMove(U64 data) { return intToMove(uint32_t(data)); }
+inline int hashDataScore(U64 data) { return int16_t(uint16_t(data >> 32)); }
+inline int hashDataDepth(U64 data) { return int8_t(uint8_t(data >> 48)); }
+inline int hashDataBound(U64 data) { return int(data >> 56) & 3; }
+inline int hashDataAge(U64 data) { return int(data >> 58); }
+
+// Mate scores are kept relative to the storing node.
+inline int scoreToHash(int score, int ply) {
+    if (score >= MATETHRESHOLD) return score + ply;
+    if (score <= -MATETHRESHOLD) return score - ply;
+    return score;
+}
+inline int scoreFromHash(int score, int ply) {
+    if (score >= MATETHRESHOLD) return score - ply;
+    if (score <= -MATETHRESHOLD) return score + ply;
+    return score;
+}
+
+// Looks the key up; on a hit refreshes the entry's age and returns true with the data word.
+bool probeHashTable(U64 key, U64* data);
+void storeHashTable(U64 key, int ply, moveStruct move, int score, int depth, int bound);

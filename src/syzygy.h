@@ -1,0 +1,22 @@
+// The Syzygy tablebases as the search uses them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "general.h"
+
+// Registers the tables found in the directories of path (separated by ':'); "" or "<empty>"
+// registers none. Prints what the prober reports.
+void setSyzygyPath(const std::string& path);
+
+// Largest number of men of any loaded table; 0 when none are loaded.
+int syzygyLargestTable();
+
+// Tablebase move for the root position as a 32-bit move (from, to, flag, piece), or 0.
+// Writes one info line when it returns a move.
+uint32_t syzygyProbeDTZ(int, positionStruct* pos);
+
+// Win/draw/loss probe of the position at ply (fifty-move counter 0, no castling rights).
+// Returns false when the tables cannot answer; otherwise *wdl is -2..2 for the side to move.
+bool syzygyProbeWDL(unsigned char ply, positionStruct* pos, int* wdl);

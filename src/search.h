@@ -1,0 +1,159 @@
+// The search: alpha-beta, quiescence, move ordering, principal variation, root search and the
+// pool of search threads.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "general.h"
+
+// ---------------------------------------------------------------------------------------------
+// Scores
+constexpr int DRAWSCORE = 0;
+constexpr int MAXEVALSCORE = 31871;  // largest score the pruning rules treat as an evaluation
+constexpr int INFINITESCORE = 32767; // the root's open window
+constexpr int TBDEPTH = 127;         // table depth of a tablebase verdict
+
+// Exchange values by piece code.
+extern const short seeValue[14];
+
+// ---------------------------------------------------------------------------------------------
+// Alpha-beta and quiescence (scores from the side to move's point of view, fail-soft).
+short alfabeta(unsigned char ply, int depth, short alpha, short beta, positionStruct* pos);
+short quiescence(unsigned char ply, int depth, short alpha, short beta, positionStruct* pos);
+
+// Fixed-depth search of pos from a clean state (counters and ordering tables cleared; the
+// transposition table is left as it is). Reads engine's clock fields like any search: set
+// engine.infinite, or a large maxTime, for an unbounded search.
+struct searchResultStruct {
+    int score;
+    moveStruct bestMove; // EMPTYMOVE when the position has no legal move
+    U64 nodes;           // alfabeta and quiescence nodes
+};
+searchResultStruct searchFixedDepth(positionStruct* pos, int depth);
+
+// Clears killers, counter moves and the three history tables of a position.
+void clearSearchTables(positionStruct* pos);
+
+// ---------------------------------------------------------------------------------------------
+// Move ordering.
+
+// Stages of the move picker; while a move is searched genStage holds the stage after it.
+enum pickStages {
+    STAGEHASHMOVE = 0,
+    STAGEGENCAPTURES = 1,
+    STAGEGOODCAPTURES = 2,
+    STAGEKILLER1 = 3,
+    STAGEKILLER2 = 4,
+    STAGECOUNTERMOVE = 5,
+    STAGELOSINGCAPTURES = 6,
+    STAGELOSINGCAPTURESNEXT = 7,
+    STAGEGENQUIETS = 8,
+    STAGEQUIETS = 9,
+    STAGEEVASIONS = 99
+};
+
+// Static exchange test: does the exchange on move.to win at least threshold for the mover?
+bool seeTest(positionStruct* pos, moveStruct move, int threshold);
+
+// Whether a stored move (hash move, killer, counter move; piece code in its fourth byte) can be
+// played in the position at ply.
+bool isMovePseudoLegal(unsigned char ply, moveStruct move, positionStruct* pos);
+
+// Whether a pseudo-legal move leaves the mover's king safe, also when in check.
+bool isMoveLegalAnyway(unsigned char ply, moveStruct move, positionStruct* pos);
+
+// Computes plyStack[ply].notPinned as the capture generator does.
+void computeNotPinned(unsigned char ply, positionStruct* pos);
+
+// Prepares the picker of the node at ply (genStage 0, empty list).
+void initMovePicker(unsigned char ply, positionStruct* pos);
+// Hands out the next move of the node at ply, in stage order; false when none remain. With
+// pruning set the quiet moves come in list order without their history sums.
+bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool pruning);
+// Probcut's picker: the hash move if it is a capture, then the captures in the capture stage's
+// order, taking only those whose exchange reaches threshold.
+bool pickNextProbcutMove(unsigned char ply, positionStruct* pos, moveStruct* move, int threshold);
+
+// History bonus for a cut-off at depth, and the two updates of a table entry.
+int historyBonus(int depth);
+short historyReward(short entry, int bonus);
+short historyPenalty(short entry, int bonus);
+// Killer, counter-move and history updates after quiet move m cut off at ply.
+void updateQuietHistory(unsigned char ply, int depth, moveStruct move, positionStruct* pos);
+
+// ---------------------------------------------------------------------------------------------
+// Principal variation, read back from the transposition table.
+void getPVFromHashTable(unsigned char, positionStruct* pos, int maxMoves);
+std::string PVToString(positionStruct* pos);
+
+// ---------------------------------------------------------------------------------------------
+// Pruning constants.
+extern const int razor[4];
+extern const int futility[8];
+extern const int8_t LMP[8];
+// Depth of the null-move search below a node of depth.
+inline int nullMoveDepth(int depth) { return depth - 3 - depth / 6; }
+
+// ---------------------------------------------------------------------------------------------
+// Thread pool and root search.
+
+class worker {
+public:
+    std::mutex mtx;
+    std::condition_variable cv;
+    int id;
+    std::atomic<int> currentDepth{0};
+    bool quit = false;
+    bool busy = true;
+    std::thread thread;
+    positionStruct position;
+    positionStruct* positionPtr;
+    moveStruct moveStore[MOVESTORAGESIZE];
+    pawnTableEntryStruct* pawnTable;  // owned, PAWNTABLESIZE entries
+    evalCacheEntryStruct* evalCache;  // owned, EVALCACHESIZE entries
+
+    explicit worker(int id);
+    virtual ~worker();
+    virtual void searchRoot();
+
+    void atTheOffice();
+    void wake();     // busy = true and notify
+    void waitIdle(); // until busy is false
+};
+
+class boss : public worker {
+public:
+    moveStruct savedBestMove = EMPTYMOVE;
+    moveStruct savedPonderMove = EMPTYMOVE;
+
+    explicit boss(int id) : worker(id) {}
+    void searchRoot() override;
+};
+
+struct workForce {
+    std::vector<worker*> workers; // [0] is the boss
+    std::atomic<bool> stop{false};
+    std::atomic<bool> pondering{false};
+    std::atomic<bool> timeUp{false};
+    std::atomic<int> deepestDepth{0};
+    std::atomic<U64> tbHits{0};
+
+    // Rebuilds the pool with n threads (0 ends them all); waits for a running search first.
+    void setNofWorkers(int n);
+    // Starts a search of GPSData on every thread; returns at once.
+    void startSearch(int searchCount);
+    // Waits until the boss (and so the whole pool) is idle; no-op with an empty pool.
+    void waitIdle();
+    ~workForce() = default;
+};
+
+extern workForce theWorkForce;
+
+// Writes one reply line to standard output and flushes it.
+void searchOutput(const std::string& line);

@@ -32,3 +32,7 @@ extern engineStruct engine;
 
 // Steady clock in milliseconds.
 int64_t steadyMilliseconds();
+
+// Writes one reply line (the newline is added) and flushes it; safe from any thread, and
+// lines from different threads never mix.
+void sendLine(const std::string& line);

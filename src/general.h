@@ -29,8 +29,9 @@ enum castleBits { WHITESHORT = 1, BLACKSHORT = 2, WHITELONG = 4, BLACKLONG = 8 }
 constexpr int MAXPLY = 128;
 constexpr int MOVESTORAGESIZE = 8192;
 constexpr int KEYHISTORYSIZE = 1024;
-// Most moves any chess position can have (218), rounded up.
-constexpr int MAXMOVESPERPOSITION = 256;
+// Bound on the pseudo-legal moves of any accepted position (at most 16 men a side); legal
+// chess positions have at most 218.
+constexpr int MAXMOVESPERPOSITION = 512;
 
 struct moveStruct {
     uint8_t from;

@@ -4,6 +4,7 @@
 #include "general.h"
 
 bool squareAttacked(int square, int byColour, U64 occupancy, positionStruct* pos);
+bool squareAttackedBy(int square, int byColour, U64 occupancy, const U64 pieceBB[14]);
 bool kingInCheck(positionStruct* pos); // the side to move's king
 
 void generateMovesCaptures(unsigned char ply, moveStruct* slot, positionStruct* pos);

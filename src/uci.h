@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 
 struct engineStruct {
@@ -36,3 +37,24 @@ int64_t steadyMilliseconds();
 // Writes one reply line (the newline is added) and flushes it; safe from any thread, and
 // lines from different threads never mix.
 void sendLine(const std::string& line);
+
+// Reads a decimal integer after optional blanks and sign; saturates instead of overflowing.
+// False when the text does not start with a number.
+bool readLeadingNumber(const std::string& text, long long* value);
+
+void uciCommand();
+void isreadyCommand();
+void ucinewgameCommand(int& searchCount);
+void setoptionCommand(std::istringstream& words, int& searchCount);
+// Reads the go words into engine, computes the budget and starts the search.
+void goCommand(std::istringstream& words, int& searchCount);
+void stopCommand();
+void ponderhitCommand();
+
+// Soft budget (targetTime) and hard limit (maxTime) from the clock fields of engine.
+void computeTimeBudget(int sideToMove);
+
+// Blocks until no search runs.
+void waitForIdleSearch();
+// Rebuilds the search thread pool (0 ends every search thread).
+void setSearchThreads(int threads);

@@ -1,0 +1,139 @@
+// Zobrist keys and the shared transposition table.
+#include "hash.h"
+
+#include <sys/mman.h>
+
+#include <cstring>
+
+#include "moveTable.h"
+
+U64 hashCodePiece[14][64];
+U64 hashCodeCastling[16];
+U64 hashCodeEnpassant[8];
+U64 hashCodeBlackToMove;
+
+hashEntry* hashTable = nullptr;
+U64 hashKeyMask = 0;
+uint8_t hashAgeCounter = 0;
+
+namespace {
+
+constexpr int CASTLINGNUMBERS = 768;
+constexpr int ENPASSANTNUMBERS = 784;
+constexpr int SIDENUMBER = 792;
+constexpr U64 INDEXVALUESPERMEGABYTE = 16384;
+constexpr int MAXHASHMEGABYTES = 32768;
+constexpr int AGEPERIOD = 64;
+constexpr int AGEWEIGHT = 4;
+
+size_t hashTableBytes = 0;
+
+// Memory from mmap comes zeroed and is only touched when used, which keeps start-up fast.
+hashEntry* mapZeroedSlots(size_t bytes) {
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<hashEntry*>(memory);
+}
+
+int slotWorth(U64 data) {
+    int age = (int(hashAgeCounter) - hashDataAge(data)) & (AGEPERIOD - 1);
+    return hashDataDepth(data) + (hashDataBound(data) == BOUNDEXACT ? 1 : 0) - AGEWEIGHT * age;
+}
+
+// Threads share the table without locks; relaxed atomic accesses compile to plain loads and
+// stores and keep thread checkers quiet. A torn entry fails the key check.
+U64 loadWord(const U64& word) { return __atomic_load_n(&word, __ATOMIC_RELAXED); }
+void storeWord(U64& word, U64 value) { __atomic_store_n(&word, value, __ATOMIC_RELAXED); }
+
+bool slotMatches(const hashEntry& slot, U64 key) {
+    return loadWord(slot.keyXorData) == (key ^ (loadWord(slot.data) & HASHAGEFREEMASK));
+}
+
+} // namespace
+
+void initHashCodes() {
+    std::memset(hashCodePiece, 0, sizeof(hashCodePiece));
+    for (int code = WPAWN; code <= BKING; code++)
+        for (int s = 0; s < 64; s++) hashCodePiece[code][s] = hashCodeRandomNumber[(code - 2) * 64 + s];
+    for (int r = 0; r < 16; r++) hashCodeCastling[r] = hashCodeRandomNumber[CASTLINGNUMBERS + r];
+    for (int f = 0; f < 8; f++) hashCodeEnpassant[f] = hashCodeRandomNumber[ENPASSANTNUMBERS + f];
+    hashCodeBlackToMove = hashCodeRandomNumber[SIDENUMBER];
+}
+
+U64 calcHashKey(unsigned char, positionStruct* pos) {
+    U64 key = 0;
+    for (int code = WPAWN; code <= BKING; code++) {
+        U64 men = pos->pieceBB[code];
+        while (men) key ^= hashCodePiece[code][popLowest(men)];
+    }
+    key ^= hashCodeCastling[pos->plyStack[0].castleRights & 15];
+    if (pos->plyStack[0].epSquare) key ^= hashCodeEnpassant[pos->plyStack[0].epSquare & 7];
+    if (pos->sideToMove) key ^= hashCodeBlackToMove;
+    return key;
+}
+
+bool allocateHashTableEntries(U64 indexValues) {
+    // Three extra slots keep the four-slot window of the highest index inside the table.
+    size_t bytes = (indexValues + HASHWINDOW - 1) * sizeof(hashEntry);
+    hashEntry* table = mapZeroedSlots(bytes);
+    if (!table) return false;
+    freeHashTable();
+    hashTable = table;
+    hashTableBytes = bytes;
+    hashKeyMask = indexValues - 1;
+    return true;
+}
+
+bool allocateHashTable(int megaBytes) {
+    if (megaBytes < 1) megaBytes = 1;
+    if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
+    U64 power = 1;
+    while (power < U64(megaBytes)) power <<= 1;
+    return allocateHashTableEntries(INDEXVALUESPERMEGABYTE * power);
+}
+
+void clearHashTable() {
+    if (hashTable) std::memset(static_cast<void*>(hashTable), 0, hashTableBytes);
+}
+
+void freeHashTable() {
+    if (hashTable) munmap(hashTable, hashTableBytes);
+    hashTable = nullptr;
+    hashTableBytes = 0;
+    hashKeyMask = 0;
+}
+
+bool probeHashTable(U64 key, U64* data) {
+    hashEntry* window = hashTable + (key & hashKeyMask);
+    for (int j = 0; j < HASHWINDOW; j++) {
+        U64 slotData = loadWord(window[j].data);
+        if (loadWord(window[j].keyXorData) == (key ^ (slotData & HASHAGEFREEMASK))) {
+            // The age lives in the top six bits, outside the checked part: refresh it in place.
+            uint8_t* topByte = reinterpret_cast<uint8_t*>(&window[j].data) + 7;
+            __atomic_store_n(topByte, uint8_t((hashAgeCounter << 2) | ((slotData >> 56) & 3)), __ATOMIC_RELAXED);
+            *data = slotData;
+            return true;
+        }
+    }
+    return false;
+}
+
+void storeHashTable(U64 key, int ply, moveStruct move, int score, int depth, int bound) {
+    hashEntry* window = hashTable + (key & hashKeyMask);
+    hashEntry* victim = nullptr;
+    int lowestWorth = 0;
+    for (int j = 0; j < HASHWINDOW; j++) {
+        if (loadWord(window[j].keyXorData) == 0 || slotMatches(window[j], key)) {
+            victim = &window[j];
+            break;
+        }
+        int worth = slotWorth(loadWord(window[j].data));
+        if (!victim || worth < lowestWorth) {
+            victim = &window[j];
+            lowestWorth = worth;
+        }
+    }
+    U64 data = U64(moveToInt(move)) | U64(uint16_t(int16_t(scoreToHash(score, ply)))) << 32 |
+               U64(uint8_t(int8_t(depth))) << 48 | U64(bound & 3) << 56 | U64(hashAgeCounter & 63) << 58;
+    storeWord(victim->keyXorData, key ^ (data & HASHAGEFREEMASK));
+    storeWord(victim->data, data);
+}

@@ -1,0 +1,128 @@
+// Start-up, the command loop and shut-down.
+#include "kestrune.h"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "eval.h"
+#include "general.h"
+#include "hash.h"
+#include "moveTable.h"
+#include "perft.h"
+#include "uci.h"
+
+namespace {
+
+constexpr int FENGAMEPLY = 1024; // a FEN at its first move with no moves played
+
+void helpCommand() {
+    sendLine("supported UCI commands 'uci' 'ucinewgame' 'position' 'go' 'ponderhit' 'stop 'quit' 'setoption' 'isready'");
+    sendLine("other commands 'perft depth', default depth=6, change board with 'position'; 'showboard' shows the current board");
+}
+
+void perftWords(std::istringstream& words, commandLoopStruct& loop) {
+    std::string word;
+    if (words >> word) {
+        long long depth;
+        if (!readLeadingNumber(word, &depth) || depth < 1 || depth > MAXPERFTDEPTH) {
+            sendLine("info string perft depth must be a number from 1 to " + std::to_string(MAXPERFTDEPTH));
+            return;
+        }
+        loop.perftDepth = int(depth);
+    }
+    perftCommand(loop.perftDepth);
+}
+
+} // namespace
+
+void positionCommand(std::istringstream& words) {
+    std::string kind, word, fen;
+    if (!(words >> kind)) return;
+    bool startpos = kind == "startpos";
+    if (startpos) {
+        fen = fenStartPos;
+        words >> word; // expected to be "moves"
+    } else if (kind == "fen") {
+        while (words >> word && word != "moves") fen += word + " ";
+    } else {
+        return;
+    }
+    std::string problem = fenProblem(fen);
+    if (!problem.empty()) {
+        sendLine("info string position not set: " + problem);
+        return;
+    }
+    setPosition(fen, &GPSData);
+    int historyBefore = GPSData.historyCount;
+    std::string moves((std::istreambuf_iterator<char>(words)), std::istreambuf_iterator<char>());
+    moveListResultStruct result = applyMoveWords(moves, &GPSData);
+    if (!result.problem.empty()) sendLine("info string " + result.problem);
+    if (startpos) {
+        engine.gamePly = result.applied;
+    } else {
+        int history = historyBefore + result.applied;
+        engine.gamePly = history < 2 ? FENGAMEPLY : history + result.applied;
+    }
+}
+
+bool executeCommand(const std::string& line, commandLoopStruct& loop) {
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command == "quit") {
+        stopCommand();
+        return false;
+    }
+    if (command == "stop") stopCommand();
+    else if (command == "position") positionCommand(words);
+    else if (command == "go") goCommand(words, loop.searchCount);
+    else if (command == "ponderhit") ponderhitCommand();
+    else if (command == "ucinewgame") ucinewgameCommand(loop.searchCount);
+    else if (command == "uci") uciCommand();
+    else if (command == "setoption") setoptionCommand(words, loop.searchCount);
+    else if (command == "isready") isreadyCommand();
+    else if (command == "rtest") {
+        waitForIdleSearch();
+        rtestCommand();
+        loop.searchCount = 0;
+    } else if (command == "perft") perftWords(words, loop);
+    else if (command == "showboard") std::cout << boardToString(&GPSData) << std::flush;
+    else if (command == "evil") evaluateN(0, &GPSData);
+    else if (command == "help") helpCommand();
+    else sendLine("Unknown command");
+    return true;
+}
+
+void initEngine() {
+    initBitboardConstants();
+    initHashCodes();
+    if (!allocateHashTable(engine.hashSize)) allocateHashTable(1);
+    GPSData.pawnTable = GPawnTable;
+    GPSData.evalCache = GEvalCache;
+    setPosition(fenStartPos, &GPSData);
+}
+
+int runEngine(int argc, char** argv) {
+    std::cout << "Kestrune 2.1\nby Dramwell\n\nenter 'help' to see the commands" << std::endl;
+    commandLoopStruct loop;
+    initEngine();
+    setSearchThreads(engine.nofThreads);
+    std::setvbuf(stdout, nullptr, _IOLBF, 4096);
+
+    if (argc > 1) {
+        std::string line;
+        for (int i = 1; i < argc; i++) line += std::string(argv[i]) + " ";
+        executeCommand(line, loop);
+    } else {
+        std::string line;
+        for (;;) {
+            if (!std::getline(std::cin, line)) line = "quit";
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!executeCommand(line, loop)) break;
+        }
+    }
+    setSearchThreads(0);
+    freeHashTable();
+    return 0;
+}

@@ -1,0 +1,3 @@
+#include "kestrune.h"
+
+int main(int argc, char** argv) { return runEngine(argc, argv); }

@@ -1,0 +1,17 @@
+// Perft node counts and the move-generator check over the perft check file.
+#pragma once
+
+#include <string>
+
+#include "general.h"
+
+extern const char perftFilename[];
+// Deepest perft the move storage and ply stack allow.
+constexpr int MAXPERFTDEPTH = 15;
+
+uint64_t perft(unsigned char ply, int depth, positionStruct* pos);
+
+// The perft command: board, timing line and result line for the global position.
+void perftCommand(int depth);
+// The rtest command over the check file at path.
+void rtestCommand(const std::string& path = perftFilename);

@@ -1,0 +1,170 @@
+// UCI handshake, options, the go command and the time budget.
+#include "uci.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <iostream>
+#include <mutex>
+
+#include "general.h"
+#include "hash.h"
+#include "syzygy.h"
+
+engineStruct engine;
+
+namespace {
+
+std::mutex outputMutex;
+
+constexpr int MINHASH = 1, MAXHASH = 32768;
+constexpr int MINTHREADS = 1, MAXTHREADS = 256;
+constexpr int MINPROBEDEPTH = 0, MAXPROBEDEPTH = 127;
+
+std::string restOfLine(std::istringstream& words) {
+    std::string word, text;
+    while (words >> word) text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+int clampInt(long long value, int low, int high) {
+    if (value < low) return low;
+    if (value > high) return high;
+    return int(value);
+}
+
+} // namespace
+
+int64_t steadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void sendLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::cout << line << '\n' << std::flush;
+}
+
+bool readLeadingNumber(const std::string& text, long long* value) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) i++;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    // Saturates instead of overflowing: huge numbers are clamped like out-of-range ones.
+    long long number = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        number = number > (LLONG_MAX - 9) / 10 ? LLONG_MAX / 2 : number * 10 + (text[i] - '0');
+    }
+    *value = negative ? -number : number;
+    return true;
+}
+
+void uciCommand() {
+    sendLine("id name Kestrune 2.1");
+    sendLine("id author Dramwell");
+    sendLine("option name Hash type spin default 256 min 1 max 32768");
+    sendLine("option name Threads type spin default 1 min 1 max 256");
+    sendLine("option name Ponder type check default false");
+    sendLine("option name SyzygyPath type string default <empty>");
+    sendLine("option name SyzygyProbeDepth type spin default default 0 min 0 max 127");
+    sendLine("uciok");
+}
+
+void isreadyCommand() { sendLine("readyok"); }
+
+void ucinewgameCommand(int& searchCount) {
+    clearHashTable();
+    engine.gamePly = 0;
+    for (U64& key : GPSData.keyHistory) key = 0;
+    sendLine("readyok");
+    searchCount = 0;
+}
+
+void setoptionCommand(std::istringstream& words, int& searchCount) {
+    std::string discarded, word, name, value;
+    words >> discarded;
+    while (words >> word && word != "value") name += (name.empty() ? "" : " ") + word;
+    value = restOfLine(words);
+
+    bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth";
+    long long number = 0;
+    if (numeric && !readLeadingNumber(value, &number)) {
+        sendLine("info string option " + name + " needs a number, '" + value + "' ignored");
+        return;
+    }
+    if (name == "Hash") {
+        int megaBytes = clampInt(number, MINHASH, MAXHASH);
+        waitForIdleSearch();
+        if (allocateHashTable(megaBytes)) {
+            engine.hashSize = megaBytes;
+            sendLine("info string Size of Hashtable set to : " + std::to_string(megaBytes));
+        } else {
+            sendLine("info string could not allocate " + std::to_string(megaBytes) + " MB, the table keeps " +
+                     std::to_string(engine.hashSize) + " MB");
+        }
+        searchCount = 0;
+    } else if (name == "Threads") {
+        engine.nofThreads = clampInt(number, MINTHREADS, MAXTHREADS);
+        setSearchThreads(engine.nofThreads);
+        sendLine("info string Number of threads set to : " + std::to_string(engine.nofThreads));
+    } else if (name == "Ponder") {
+        engine.ponder = value == "true";
+        sendLine(std::string("info string Ponder set to : ") + (engine.ponder ? "1" : "0"));
+    } else if (name == "SyzygyPath") {
+        engine.syzygyPath = value;
+        waitForIdleSearch();
+        setSyzygyPath(value);
+        sendLine("info string Syzygy tablebases used from directory : " + value);
+    } else if (name == "SyzygyProbeDepth") {
+        engine.syzygyProbeDepth = clampInt(number, MINPROBEDEPTH, MAXPROBEDEPTH);
+        sendLine("info string SyzygyProbeDepth set to: " + std::to_string(engine.syzygyProbeDepth));
+    }
+}
+
+void computeTimeBudget(int sideToMove) {
+    const int T = engine.timeLeft[sideToMove], I = engine.increment[sideToMove];
+    const int P = engine.nofThreads, G = engine.gamePly;
+    double f;
+    if (engine.movesToGoGiven) {
+        f = P > 3 ? 0.80 : 0.73;
+        if (G <= 17) f *= 0.9;
+        else if (G <= 50) f *= 1.1;
+        if (engine.movesToGo < 4) engine.movesToGo = 4;
+    } else {
+        f = P > 3 ? 0.72 : 0.66;
+        if (G == 1024) {
+            engine.movesToGo = 30;
+            f *= 1.4;
+        } else {
+            engine.movesToGo = G <= 17 ? 40 : G <= 50 ? 22 : G <= 80 ? 25 : G <= 200 ? 20 : 15;
+        }
+    }
+    if (engine.ponder) f *= 1.2;
+    engine.timeFactor = 1.0f;
+    long long share = (static_cast<long long>(T) + static_cast<long long>(engine.movesToGo - 1) * I) / engine.movesToGo;
+    engine.targetTime = int(double(share) * f);
+    long long reserve = (static_cast<long long>(T) - 100) / 2;
+    engine.maxTime = int(std::min<long long>(5LL * engine.targetTime, reserve));
+    if (engine.movesToGoGiven && engine.movesToGo == 4 && engine.maxTime < 40) engine.maxTime = 40;
+    // A target of zero means almost no time at all: that clock is short too.
+    if (!engine.movesToGoGiven && (engine.targetTime <= 0 || (T - 100) / engine.targetTime <= 3)) {
+        engine.timeFactor = 5.0f;
+        engine.targetTime /= 2;
+        engine.maxTime /= 2;
+    }
+    if (engine.moveTime != 0) {
+        engine.targetTime = 10 * engine.moveTime;
+        engine.maxTime = engine.moveTime;
+    } else {
+        engine.maxTime = std::min(engine.maxTime, T - 100);
+        engine.maxTime = std::max(engine.maxTime, engine.targetTime + 1);
+    }
+}
+
+// Until the search thread pool is connected there is no search to wait for.
+void waitForIdleSearch() {}
+void setSearchThreads(int) {}
+void goCommand(std::istringstream&, int&) {}
+void stopCommand() {}
+void ponderhitCommand() {}

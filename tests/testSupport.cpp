@@ -1,0 +1,38 @@
+#include "testSupport.h"
+
+#include <fstream>
+#include <mutex>
+
+#include "eval.h"
+#include "hash.h"
+#include "moveTable.h"
+
+void initEngineTablesOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        initBitboardConstants();
+        initHashCodes();
+        allocateHashTable(16);
+    });
+}
+
+testPositionStruct::testPositionStruct(const std::string& fen)
+    : pos(std::make_unique<positionStruct>()), storage(MOVESTORAGESIZE) {
+    initEngineTablesOnce();
+    attachMoveStorage(pos.get(), storage.data());
+    pos->pawnTable = GPawnTable;
+    pos->evalCache = GEvalCache;
+    setPosition(fen, pos.get());
+}
+
+std::vector<perftCaseStruct> readPerftSuite(const std::string& name) {
+    std::vector<perftCaseStruct> cases;
+    std::ifstream file(std::string(KESTRUNE_TEST_DATA) + "/" + name);
+    std::string line;
+    while (std::getline(file, line)) {
+        size_t a = line.find(';'), b = line.find(';', a + 1);
+        if (a == std::string::npos || b == std::string::npos) continue;
+        cases.push_back({line.substr(0, a), std::stoi(line.substr(a + 1, b - a - 1)), std::stoull(line.substr(b + 1))});
+    }
+    return cases;
+}

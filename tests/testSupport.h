@@ -1,0 +1,28 @@
+// Shared set-up for the unit tests: global tables built once, scratch positions on the heap.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "general.h"
+
+// Builds the attack tables, keys and a small transposition table once per test binary.
+void initEngineTablesOnce();
+
+// A heap position with its own move storage and evaluation tables.
+struct testPositionStruct {
+    std::unique_ptr<positionStruct> pos;
+    std::vector<moveStruct> storage;
+    explicit testPositionStruct(const std::string& fen = fenStartPos);
+    positionStruct* operator->() { return pos.get(); }
+    positionStruct* get() { return pos.get(); }
+};
+
+struct perftCaseStruct {
+    std::string fen;
+    int depth;
+    uint64_t count;
+};
+// Lines "FEN;depth;count" of a file in tests/data.
+std::vector<perftCaseStruct> readPerftSuite(const std::string& name = "perft-suite.txt");

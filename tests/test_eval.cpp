@@ -394,6 +394,29 @@ TEST(EvalTerms, LonePassedPawn) {
     EXPECT_EQ(board.terms().pawns, -expected);
 }
 
+TEST(EvalTerms, PawnStructureFromTheTables) {
+    evalBoard board;
+    // Doubled, isolated and passed on the a-file.
+    board.set("4k3/8/8/8/8/P7/P7/4K3 w - - 0 1");
+    EXPECT_EQ(board.terms().pawns,
+              EVALPAWNPASSED[8 ^ 56] + 4 * EVALPAWNPASSEDDISTOWN[1] + 5 * EVALPAWNPASSEDDISTOTHER[1] +
+                  EVALPAWNISOLATED[0] + EVALPAWNDOUBLED[0] + EVALPAWNPASSED[16 ^ 56] +
+                  4 * EVALPAWNPASSEDDISTOWN[2] + 4 * EVALPAWNPASSEDDISTOTHER[2] + EVALPAWNISOLATED[0]);
+    // b2 and c4 hold each other back: both isolated and backward on half-open files.
+    board.set("4k3/8/8/8/2p5/8/1P6/4K3 w - - 0 1");
+    EXPECT_EQ(board.terms().pawns,
+              EVALPAWNISOLATED[1] + EVALPAWNBACKHALF[1] - EVALPAWNISOLATED[2] - EVALPAWNBACKHALF[2]);
+    // b4 is a candidate (c4 beside it against c6 alone), backward, and both white pawns are neighbours.
+    board.set("4k3/8/2p5/8/1PP5/8/8/4K3 w - - 0 1");
+    EXPECT_EQ(board.terms().pawns, EVALPAWNPASSEDCANDIDATE[1][3] + EVALPAWNBACKHALF[1] + 2 * EVALPAWNNEIGHBOUR[3] -
+                                       EVALPAWNISOLATED[2]);
+    // Storms on the g-file with the kings on one wing: open, then blocked.
+    board.set("6k1/8/8/8/6p1/8/6P1/6K1 w - - 0 1");
+    EXPECT_EQ(board.terms().pawns, EVALPAWNSTORM[2][6][3] - EVALPAWNSTORM[2][6][6]);
+    board.set("6k1/8/8/8/6p1/6P1/8/6K1 w - - 0 1");
+    EXPECT_EQ(board.terms().pawns, EVALPAWNSTORM[3][6][3] - EVALPAWNSTORM[3][6][5]);
+}
+
 TEST(EvalTerms, KingDangerNeedsTwoAttackingUnits) {
     evalBoard board;
     // A lone rook near the king and no queen: no danger term at all.

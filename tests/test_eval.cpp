@@ -375,14 +375,6 @@ TEST(EvalTerms, OutpostsAndMinorPlacement) {
     EXPECT_EQ(terms.placement[WHITE], 4 * EVALKINGDISTANCE + EVALBISHOPBLOCKEDPAWN);
 }
 
-TEST(EvalTerms, BishopPair) {
-    evalBoard board;
-    board.set("2b1kb2/8/8/8/8/8/8/2B1KN2 w - - 0 1");
-    evalTermsStruct terms = board.terms();
-    EXPECT_EQ(terms.bishopPair[WHITE], 0);
-    EXPECT_EQ(terms.bishopPair[BLACK], EVALBISHOPPAIR);
-}
-
 TEST(EvalTerms, LonePassedPawn) {
     evalBoard board;
     // Kings on the same files and no pawn near them: the storm terms cancel.

@@ -40,6 +40,20 @@ searchResultStruct searchFixedDepth(positionStruct* pos, int depth);
 // Clears killers, counter moves and the three history tables of a position.
 void clearSearchTables(positionStruct* pos);
 
+// Free move-storage slots from the start of ply's list to the end of the thread's storage
+// (the storage begins at plyStack[0].listStart).
+inline long moveStorageRoom(unsigned char ply, positionStruct* pos) {
+    return long((pos->plyStack[0].listStart + MOVESTORAGESIZE) - pos->plyStack[ply].listStart);
+}
+// A node needs room for its own list and one child list; with less it becomes a leaf.
+constexpr long NODESTORAGEGUARD = 2 * MAXMOVESPERPOSITION;
+constexpr long QUIESCENCESTORAGEGUARD = MAXMOVESPERPOSITION;
+
+// Search counters are read by the reporting thread while their owner counts: each write and
+// read is one whole relaxed access.
+inline void bumpCounter(U64& counter) { __atomic_store_n(&counter, counter + 1, __ATOMIC_RELAXED); }
+inline U64 readCounter(const U64& counter) { return __atomic_load_n(&counter, __ATOMIC_RELAXED); }
+
 // ---------------------------------------------------------------------------------------------
 // Move ordering.
 
@@ -67,6 +81,9 @@ bool isMovePseudoLegal(unsigned char ply, moveStruct move, positionStruct* pos);
 
 // Whether a pseudo-legal move leaves the mover's king safe, also when in check.
 bool isMoveLegalAnyway(unsigned char ply, moveStruct move, positionStruct* pos);
+
+// Lowers the score byte of the evasions of ply's list that lose material.
+void lowerLosingEvasions(unsigned char ply, positionStruct* pos);
 
 // Computes plyStack[ply].notPinned as the capture generator does.
 void computeNotPinned(unsigned char ply, positionStruct* pos);
@@ -154,6 +171,3 @@ struct workForce {
 };
 
 extern workForce theWorkForce;
-
-// Writes one reply line to standard output and flushes it.
-void searchOutput(const std::string& line);

@@ -1,0 +1,143 @@
+// Quiescence: captures (and evasions) below the horizon until the position is quiet.
+#include "eval.h"
+#include "hash.h"
+#include "move.h"
+#include "search.h"
+
+namespace {
+
+constexpr int QSEEMINDEPTH = -4;      // losing captures are left out from here up
+constexpr int QRECAPTUREDEPTH = -5;   // from here down only recaptures are searched
+constexpr int QEVASIONLIMIT = -14;    // from here down even a side in check only recaptures
+
+// Swaps the move with the highest score byte in [first, end) to first (the first of equals wins).
+inline void selectBest(moveStruct* first, moveStruct* end) {
+    moveStruct* best = first;
+    for (moveStruct* m = first + 1; m < end; m++) {
+        if (m->score > best->score) best = m;
+    }
+    if (best != first) {
+        moveStruct t = *first;
+        *first = *best;
+        *best = t;
+    }
+}
+
+// Keeps only the moves onto square in the ply's list.
+void keepRecaptures(unsigned char ply, int square, positionStruct* pos) {
+    plyRecord& rec = pos->plyStack[ply];
+    moveStruct* end = rec.listEnd;
+    for (moveStruct* m = rec.listStart; m < end;) {
+        if (m->to == square) {
+            m++;
+        } else {
+            *m = *--end;
+        }
+    }
+    rec.listEnd = end;
+    pos->plyStack[ply + 1].listStart = end;
+}
+
+} // namespace
+
+short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, positionStruct* pos) {
+    int alpha = alphaIn, beta = betaIn;
+    plyRecord& rec = pos->plyStack[ply];
+
+    // Step 1
+    bumpCounter(pos->qNodeCount);
+
+    // Step 2: mate-distance bounds
+    if (alpha < ply - MATESCORE) alpha = ply - MATESCORE;
+    if (beta > MATESCORE + 1 - ply) beta = MATESCORE + 1 - ply;
+    if (alpha >= beta) return short(alpha);
+
+    // Step 3: ply limit, and the move storage's end
+    if (ply >= MAXPLY - 1 || moveStorageRoom(ply, pos) < QUIESCENCESTORAGEGUARD) return short(evaluateN(0, pos));
+
+    // Step 4: the table, at any stored depth
+    U64 data;
+    int ttBound = BOUNDNONE, ttScore = 0;
+    if (probeHashTable(pos->hashKey, &data)) {
+        ttBound = hashDataBound(data);
+        if (ttBound != BOUNDNONE) {
+            ttScore = scoreFromHash(hashDataScore(data), ply);
+            if ((ttBound & BOUNDLOWER) && ttScore >= beta) return short(ttScore);
+            if (ttBound == BOUNDEXACT) return short(ttScore);
+            if (ttBound == BOUNDUPPER && ttScore <= alpha) return short(ttScore);
+        }
+    }
+
+    // Steps 5 and 6: stand pat
+    const bool inCheck = rec.inCheck;
+    int bestScore = ply - MATESCORE;
+    if (!inCheck) {
+        int e = evaluateN(0, pos);
+        if (ttBound == BOUNDLOWER && ttScore > e) e = ttScore;
+        if (ttBound == BOUNDUPPER && ttScore < e) e = ttScore;
+        if (e >= beta) return short(e);
+        bestScore = e;
+        if (e > alpha) alpha = e;
+    }
+
+    // Step 7: generation by depth
+    const bool evasions = inCheck && depth > QEVASIONLIMIT;
+    bool useSee = false;
+    // a side in check that only recaptures needs the full legality test
+    const bool fullLegality = inCheck && !evasions;
+    if (evasions) {
+        generateMovesCaptures(ply, rec.listStart, pos);
+        // Step 8: evasions that lose material go last
+        if (rec.listEnd == rec.listStart) return short(bestScore);
+        lowerLosingEvasions(ply, pos);
+    } else {
+        if (inCheck) rec.inCheck = 0;
+        generateMovesCaptures(ply, rec.listStart, pos);
+        if (depth <= QRECAPTUREDEPTH) {
+            keepRecaptures(ply, ply > 0 ? pos->plyStack[ply - 1].currentMove.to : 64, pos);
+        } else if (depth <= 0) {
+            useSee = depth >= QSEEMINDEPTH;
+        }
+    }
+
+    // Step 9
+    if (rec.listEnd == rec.listStart) return short(bestScore);
+
+    // Step 10: the move loop
+    int searched = 0;
+    for (moveStruct* cursor = rec.listStart; cursor < rec.listEnd; cursor++) {
+        selectBest(cursor, rec.listEnd);
+        moveStruct m = *cursor;
+        if (useSee && m.flag != ENPASSANT && seeValue[pos->board[m.to]] < seeValue[pos->board[m.from]] &&
+            !seeTest(pos, m, 0))
+            continue; // losing captures are never searched
+        if (fullLegality) {
+            if (!isMoveLegalAnyway(ply, m, pos)) continue;
+        } else if (!evasions && !isMoveLegal(ply, m, pos)) {
+            continue;
+        }
+
+        makeMove(ply, m, pos);
+        m.score = 0;
+        rec.currentMove = m;
+        pos->plyStack[ply + 1].inCheck = kingInCheck(pos);
+        int score;
+        if (searched == 0) {
+            score = -quiescence(ply + 1, depth - 1, short(-beta), short(-alpha), pos);
+        } else {
+            score = -quiescence(ply + 1, depth - 1, short(-alpha - 1), short(-alpha), pos);
+            if (alpha < score && score < beta) score = -quiescence(ply + 1, depth - 1, short(-beta), short(-alpha), pos);
+        }
+        unmakeMove(ply, m, pos);
+        searched++;
+
+        if (score > bestScore) {
+            bestScore = score;
+            if (score > alpha) {
+                if (score >= beta) return short(score);
+                alpha = score;
+            }
+        }
+    }
+    return short(bestScore);
+}

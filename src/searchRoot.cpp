@@ -1,0 +1,446 @@
+// The pool of search threads and the root search: iterative deepening with aspiration windows,
+// depth skipping, reports, the soft time budget and the vote.
+#include <algorithm>
+#include <chrono>
+
+#include "eval.h"
+#include "hash.h"
+#include "move.h"
+#include "moveTable.h"
+#include "search.h"
+#include "syzygy.h"
+#include "uci.h"
+
+workForce theWorkForce;
+
+namespace {
+
+// Aspiration half-width and the four widening steps, by thread row (id mod 16).
+constexpr short aspMatrix[16][5] = {
+    {15, 35, 40, 80, 160}, {15, 20, 40, 80, 160}, {11, 19, 31, 49, 76},   {15, 35, 40, 80, 160},
+    {50, 40, 80, 160, 320}, {15, 35, 40, 80, 160}, {29, 32, 68, 124, 200}, {15, 35, 40, 80, 160},
+    {15, 35, 40, 80, 160}, {29, 32, 68, 124, 200}, {15, 35, 40, 80, 160}, {15, 35, 40, 80, 160},
+    {15, 20, 40, 80, 160}, {11, 19, 31, 49, 76},   {50, 40, 80, 160, 320}, {35, 27, 58, 139, 200}};
+// Worker threads skip depths by this pattern so that they spread over several depths.
+constexpr int skipCnt[16] = {1, 2, 2, 3, 3, 3, 4, 4, 6, 3, 2, 2, 4, 5, 3, 2};
+constexpr int skipAmount[16] = {0, 1, 0, 1, 1, 0, 0, 2, 1, 3, 0, 2, 2, 1, 1, 0};
+
+constexpr int ROWS = 16;
+constexpr int REPORTMINDEPTH = 10;
+constexpr int ASPIRATIONMINDEPTH = 6; // from here on the window is centred on the last score
+constexpr int MAXROOTDEPTH = 127;
+constexpr int SKIPQUORUMMINDEPTH = 10;
+constexpr int MINREPORTTIME = 100;
+constexpr int MINREPORTTIMETARGET = 1600;
+constexpr int FACTORMINDEPTH = 6;
+constexpr double FACTORSTABLE = 0.9;
+constexpr double FACTORDECAY = 0.8;
+constexpr double FACTORPERCHANGE = 0.2;
+constexpr double FACTORMIN = 0.6;
+constexpr double FACTORMAX = 2.0;
+
+inline bool isEmptyMove(const moveStruct& m) { return (m.from | m.to | m.flag) == 0; }
+
+// One depth of the root: aspiration windows around prev, widened by the row's steps.
+struct iterationStruct {
+    int result;    // the exact score, or prev when the iteration did not finish
+    bool finished; // an exact score was found before stop
+    int failsLow;
+    int failsHigh;
+};
+
+iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha, int beta, const short* widths,
+                                bool storeRoot) {
+    iterationStruct it{prev, false, 0, 0};
+    if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
+    while (true) {
+        int s = alfabeta(0, d, short(alpha), short(beta), pos);
+        if (s <= alpha) {
+            int k = ++it.failsLow;
+            beta = (alpha + beta) / 2;
+            alpha = k <= 4 ? s - widths[k] : -MATESCORE;
+        } else if (s >= beta) {
+            int k = ++it.failsHigh;
+            beta = k <= 4 ? s + widths[k] : MATESCORE;
+        } else {
+            if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
+            pos->rootScore = int16_t(s);
+            if (storeRoot) storeHashTable(pos->hashKey, 0, pos->plyStack[0].pvMove, s, d, BOUNDEXACT);
+            pos->rootDepthDone = 1;
+            pos->rootDepth = int16_t(d);
+            it.result = s;
+            it.finished = true;
+            return it;
+        }
+        if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
+    }
+}
+
+// Clears what a search counts and learns, before a search of pos starts.
+void resetSearchState(positionStruct* pos) {
+    pos->nodeCount = pos->qNodeCount = pos->tbHitCount = 0;
+    pos->selDepth = 0;
+    pos->pvLength = 0;
+    pos->rootChanges = 0;
+    pos->plyStack[0].pvMove = EMPTYMOVE;
+    pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
+}
+
+struct poolTotalsStruct {
+    U64 nodes;
+    U64 tbHits;
+};
+
+poolTotalsStruct poolTotals() {
+    poolTotalsStruct t{0, 0};
+    for (worker* w : theWorkForce.workers) {
+        t.nodes += readCounter(w->position.nodeCount) + readCounter(w->position.qNodeCount);
+        t.tbHits += readCounter(w->position.tbHitCount);
+    }
+    theWorkForce.tbHits.store(t.tbHits, std::memory_order_relaxed);
+    return t;
+}
+
+U64 elapsedMilliseconds() { return U64(steadyMilliseconds() - engine.startTime); }
+
+// The reported figures: nodes, nps, time and tablebase hits of the whole pool.
+std::string poolFigures(U64 elapsed) {
+    poolTotalsStruct t = poolTotals();
+    U64 time = elapsed ? elapsed : 1;
+    return " nodes " + std::to_string(t.nodes) + " nps " + std::to_string(t.nodes * 1000 / time) + " time " +
+           std::to_string(time) + " tbhits " + std::to_string(t.tbHits);
+}
+
+void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed) {
+    sendLine("info score cp " + std::to_string(score) + " depth " + std::to_string(depth) + " seldepth " +
+             std::to_string(pos->selDepth) + poolFigures(elapsed) + " pv " + PVToString(pos));
+}
+
+void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed) {
+    int mateIn = (MATESCORE - (score < 0 ? -score : score)) / 2 + 1;
+    if (score < 0) mateIn = -mateIn;
+    sendLine("info score mate " + std::to_string(mateIn) + " depth " + std::to_string(depth) + poolFigures(elapsed) +
+             " pv " + PVToString(pos));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Root search
+
+void worker::searchRoot() {
+    positionStruct* pos = positionPtr;
+    workForce& pool = theWorkForce;
+    const bool isMain = id == 0;
+
+    // Set-up
+    const int minReportTime = engine.targetTime >= MINREPORTTIMETARGET ? engine.targetTime / 16 : MINREPORTTIME;
+    int maxDepth = engine.depthLimit;
+    pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
+    pos->plyStack[0].killerMove[0] = pos->plyStack[0].killerMove[1] = EMPTYMOVE;
+    const int row = id % ROWS;
+    const short* widths = aspMatrix[row];
+    pool.timeUp.store(false, std::memory_order_relaxed);
+    generateMovesLegal(0, pos->plyStack[0].listStart, pos);
+    const long rootMoves = pos->plyStack[0].listEnd - pos->plyStack[0].listStart;
+    pos->rootScore = -INFINITESCORE;
+    pos->rootDepth = 0;
+    pos->rootDepthDone = 1;
+
+    // Root shortcuts
+    if (isMain) {
+        if (pos->plyStack[0].inCheck && rootMoves == 0) {
+            pool.stop.store(true, std::memory_order_relaxed);
+            sendLine("info score mate 0");
+            pos->plyStack[0].pvMove = EMPTYMOVE;
+            pos->pvLength = 0;
+            engine.elapsedTime = 1;
+            return;
+        }
+        int tbLargest = syzygyLargestTable();
+        if (tbLargest > 0 && pos->plyStack[0].castleRights == 0 &&
+            popCount(pos->pieceBB[WHITE] | pos->pieceBB[BLACK]) <= tbLargest) {
+            uint32_t tbMove = syzygyProbeDTZ(0, pos);
+            if (tbMove) {
+                pool.stop.store(true, std::memory_order_relaxed);
+                pos->plyStack[0].pvMove = intToMove(tbMove);
+                pos->pvLength = 0;
+                engine.elapsedTime = 1;
+                pos->rootDepthDone = 1;
+                pos->rootDepth = MAXROOTDEPTH;
+                return;
+            }
+        }
+    }
+
+    if (rootMoves == 1) maxDepth = 3;
+    const int nofThreads = int(pool.workers.size());
+    const int quorum = nofThreads / 2 + (nofThreads > 3 ? 1 : 0);
+
+    // Iterative deepening
+    int prev = -INFINITESCORE, done = 0, alpha = -INFINITESCORE, beta = INFINITESCORE;
+    double factor = 1.0;
+    bool cont = true;
+    U64 elapsed = 0;
+    while (true) {
+        int d = done + 1;
+        bool reportable = isMain && d >= REPORTMINDEPTH;
+        bool skip = false;
+        if (!isMain) {
+            bool quorumTest = d >= SKIPQUORUMMINDEPTH;
+            if ((row + d) % skipCnt[row] == 0) {
+                d += skipAmount[row];
+                if (d > MAXROOTDEPTH - 1) d = MAXROOTDEPTH;
+                quorumTest = d >= SKIPQUORUMMINDEPTH;
+            }
+            if (quorumTest) {
+                // a depth that enough other threads already search is left to them
+                int count = 0;
+                for (worker* w : pool.workers) {
+                    if (count >= quorum) break;
+                    if (w != this && w->currentDepth.load(std::memory_order_relaxed) >= d) count++;
+                }
+                skip = count >= quorum;
+            }
+        }
+        if (skip) {
+            done = d;
+            currentDepth.store(d, std::memory_order_relaxed);
+        } else {
+            if (d >= ASPIRATIONMINDEPTH) {
+                alpha = int16_t(prev - widths[0]);
+                beta = int16_t(prev + widths[0]);
+            }
+            currentDepth.store(d, std::memory_order_relaxed);
+            pos->rootChanges = 0;
+            iterationStruct it = searchIteration(pos, d, prev, alpha, beta, widths, isMain && reportable);
+            prev = it.result;
+            done = d;
+            int instability = pos->rootChanges;
+            if (it.failsHigh > 1 || it.failsLow > 1) instability += std::max(it.failsLow - 1, it.failsHigh - 1);
+            elapsed = elapsedMilliseconds();
+            const bool stopped = pool.stop.load(std::memory_order_relaxed);
+
+            // Reports
+            if (isMain) {
+                engine.elapsedTime = elapsed;
+                if (reportable) {
+                    getPVFromHashTable(0, pos, d);
+                    if (!stopped && pos->pvLength != 0) {
+                        boss* b = static_cast<boss*>(this);
+                        b->savedBestMove = pos->plyStack[0].pvMove;
+                        b->savedPonderMove = pos->plyStack[1].pvMove;
+                    }
+                    writeScoreLine(pos, prev, d, elapsed);
+                }
+                bool mateFound = (prev >= MATETHRESHOLD && MATESCORE - prev <= d) ||
+                                 (prev <= -MATETHRESHOLD && MATESCORE + prev <= d);
+                if (mateFound && !pool.stop.load(std::memory_order_relaxed)) {
+                    writeMateLine(pos, prev, d, elapsed);
+                    if (!pool.pondering.load(std::memory_order_relaxed) && !engine.infinite) break;
+                }
+            }
+
+            // Time and depth control
+            bool newDeepest = false;
+            if (elapsed > U64(minReportTime) && d > pool.deepestDepth.load(std::memory_order_relaxed)) {
+                pool.deepestDepth.store(d, std::memory_order_relaxed);
+                newDeepest = true;
+            }
+            if (d >= FACTORMINDEPTH) {
+                if (instability <= 1)
+                    factor *= FACTORSTABLE;
+                else
+                    factor = (factor > 1.0 ? factor * FACTORDECAY : 1.0) + FACTORPERCHANGE * instability;
+                if (factor < FACTORMIN) factor = FACTORMIN;
+                if (factor > FACTORMAX) factor = FACTORMAX;
+            } else {
+                factor = 1.0;
+            }
+            if (isMain || newDeepest) {
+                if (maxDepth != 0) {
+                    if (d >= maxDepth)
+                        cont = engine.infinite;
+                    else if (engine.infinite)
+                        cont = true;
+                } else {
+                    if (engine.targetTime * factor < double(float(elapsed) * engine.timeFactor))
+                        pool.timeUp.store(true, std::memory_order_relaxed);
+                    cont = pool.pondering.load(std::memory_order_relaxed) ? true
+                                                                          : !pool.timeUp.load(std::memory_order_relaxed);
+                    if (engine.infinite) cont = true;
+                }
+            }
+        }
+        if (!cont || d > MAXROOTDEPTH - 1 || pool.stop.load(std::memory_order_relaxed)) break;
+    }
+
+    elapsed = elapsedMilliseconds();
+    if (isMain) engine.elapsedTime = elapsed;
+    if (!cont) pool.stop.store(true, std::memory_order_relaxed);
+}
+
+void boss::searchRoot() {
+    workForce& pool = theWorkForce;
+    savedBestMove = savedPonderMove = EMPTYMOVE;
+    for (size_t i = 1; i < pool.workers.size(); i++) pool.workers[i]->wake();
+    worker::searchRoot();
+    pool.timeUp.store(true, std::memory_order_relaxed);
+    // while pondering or infinite the result waits for stop
+    while (!pool.stop.load(std::memory_order_relaxed) &&
+           (engine.infinite || pool.pondering.load(std::memory_order_relaxed)))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pool.stop.store(true, std::memory_order_relaxed);
+    for (size_t i = 1; i < pool.workers.size(); i++) pool.workers[i]->waitIdle();
+
+    // The vote: the deepest completed result, the better score among equals and mates
+    worker* best = this;
+    if (pool.workers.size() > 1 && engine.depthLimit == 0) {
+        for (worker* t : pool.workers) {
+            positionStruct* tp = t->positionPtr;
+            positionStruct* bp = best->positionPtr;
+            int keyT = 2 * tp->rootDepth + tp->rootDepthDone;
+            int keyBest = 2 * bp->rootDepth + bp->rootDepthDone;
+            if (keyT == keyBest || tp->rootScore >= MATETHRESHOLD) {
+                if (tp->rootScore > bp->rootScore) best = t;
+            } else if (keyT > keyBest) {
+                best = t;
+            }
+        }
+    }
+    positionStruct* bp = best->positionPtr;
+    if (best != this) {
+        getPVFromHashTable(0, bp, bp->rootDepth);
+        sendLine("info score cp " + std::to_string(bp->rootScore) + " depth " + std::to_string(bp->rootDepth) +
+                 " seldepth " + std::to_string(bp->selDepth) + poolFigures(engine.elapsedTime) + " pv " +
+                 PVToString(bp));
+    }
+
+    moveStruct bestMove = bp->plyStack[0].pvMove;
+    moveStruct ponderMove = EMPTYMOVE;
+    if (bp->pvLength != 0)
+        ponderMove = bp->plyStack[1].pvMove;
+    else if (sameMove(savedBestMove, bestMove))
+        ponderMove = savedPonderMove;
+    unsigned char side = bp->sideToMove;
+    std::string line = "bestmove " + moveToLA(&bestMove, side);
+    if (!isEmptyMove(ponderMove)) line += " ponder " + moveToLA(&ponderMove, side ^ 1);
+    sendLine(line);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Thread pool
+
+worker::worker(int workerId) : id(workerId) {
+    positionPtr = &position;
+    pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
+    evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
+    attachMoveStorage(&position, moveStore);
+    thread = std::thread(&worker::atTheOffice, this);
+    std::unique_lock<std::mutex> lock(mtx);
+    cv.wait(lock, [this] { return !busy; });
+}
+
+worker::~worker() {
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        quit = true;
+        busy = true;
+    }
+    cv.notify_all();
+    thread.join();
+    delete[] pawnTable;
+    delete[] evalCache;
+}
+
+void worker::atTheOffice() {
+    while (true) {
+        std::unique_lock<std::mutex> lock(mtx);
+        busy = false;
+        cv.notify_all();
+        cv.wait(lock, [this] { return busy; });
+        if (quit) return;
+        lock.unlock();
+        searchRoot();
+    }
+}
+
+void worker::wake() {
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        busy = true;
+    }
+    cv.notify_all();
+}
+
+void worker::waitIdle() {
+    std::unique_lock<std::mutex> lock(mtx);
+    cv.wait(lock, [this] { return !busy; });
+}
+
+void workForce::setNofWorkers(int n) {
+    if (!workers.empty()) workers[0]->waitIdle();
+    while (!workers.empty()) {
+        delete workers.back();
+        workers.pop_back();
+    }
+    if (n < 1) return;
+    workers.push_back(new boss(0));
+    for (int i = 1; i < n; i++) workers.push_back(new worker(i));
+}
+
+void workForce::startSearch(int searchCount) {
+    if (workers.empty()) return;
+    workers[0]->waitIdle();
+    stop.store(false, std::memory_order_relaxed);
+    timeUp.store(false, std::memory_order_relaxed);
+    deepestDepth.store(0, std::memory_order_relaxed);
+    hashAgeCounter = uint8_t(searchCount % 64);
+    for (worker* w : workers) {
+        w->position = GPSData;
+        attachMoveStorage(&w->position, w->moveStore);
+        w->position.pawnTable = w->pawnTable;
+        w->position.evalCache = w->evalCache;
+        w->position.threadIndex = uint32_t(w->id);
+        resetSearchState(&w->position);
+        w->currentDepth.store(0, std::memory_order_relaxed);
+    }
+    workers[0]->wake();
+}
+
+void workForce::waitIdle() {
+    if (!workers.empty()) workers[0]->waitIdle();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fixed-depth search for tests and benchmarks
+
+searchResultStruct searchFixedDepth(positionStruct* pos, int depth) {
+    theWorkForce.stop.store(false, std::memory_order_relaxed);
+    clearSearchTables(pos);
+    resetSearchState(pos);
+    pos->rootScore = -INFINITESCORE;
+    pos->rootDepth = 0;
+    pos->rootDepthDone = 1;
+    generateMovesLegal(0, pos->plyStack[0].listStart, pos);
+    searchResultStruct result{0, EMPTYMOVE, 0};
+    if (pos->plyStack[0].listEnd == pos->plyStack[0].listStart) {
+        result.score = pos->plyStack[0].inCheck ? -MATESCORE : DRAWSCORE;
+        return result;
+    }
+    int prev = -INFINITESCORE, alpha = -INFINITESCORE, beta = INFINITESCORE;
+    if (depth > MAXROOTDEPTH) depth = MAXROOTDEPTH;
+    for (int d = 1; d <= depth; d++) {
+        if (d >= ASPIRATIONMINDEPTH) {
+            alpha = int16_t(prev - aspMatrix[0][0]);
+            beta = int16_t(prev + aspMatrix[0][0]);
+        }
+        iterationStruct it = searchIteration(pos, d, prev, alpha, beta, aspMatrix[0], true);
+        prev = it.result;
+        if (!it.finished) break;
+    }
+    result.score = prev;
+    result.bestMove = pos->plyStack[0].pvMove;
+    result.nodes = pos->nodeCount + pos->qNodeCount;
+    return result;
+}

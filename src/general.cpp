@@ -169,8 +169,9 @@ std::string fenProblem(const std::string& fen) {
     // The side that has just moved must not be left in check.
     U64 pieceBB[14] = {0};
     for (int s = 0; s < 64; s++) {
+        if (!board[s]) continue;
         pieceBB[board[s]] |= squareBit(s);
-        if (board[s]) pieceBB[board[s] & 1] |= squareBit(s);
+        pieceBB[board[s] & 1] |= squareBit(s);
     }
     int side = fields[1] == "w" ? WHITE : BLACK;
     if (squareAttackedBy(lowestSquare(pieceBB[WKING + (side ^ 1)]), side, pieceBB[WHITE] | pieceBB[BLACK], pieceBB))

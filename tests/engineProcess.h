@@ -1,0 +1,34 @@
+// Runs the built engine as a child process and talks to it through pipes, as a GUI does.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class engineProcess {
+public:
+    // Starts the engine with the given arguments in the given working directory ("" = current).
+    explicit engineProcess(const std::vector<std::string>& arguments = {}, const std::string& directory = "");
+    ~engineProcess();
+
+    void send(const std::string& line);
+    // Closes the engine's standard input (end of input).
+    void closeInput();
+    // Next output line, or false when none arrives within the timeout.
+    bool readLine(std::string* line, int timeoutMs = 10000);
+    // Reads lines until one starts with prefix; returns it ("" on timeout). All lines read are
+    // appended to seen when given.
+    std::string waitFor(const std::string& prefix, int timeoutMs = 10000, std::vector<std::string>* seen = nullptr);
+    // Waits for the process to end; returns its exit status, or -1 on timeout.
+    int waitExit(int timeoutMs = 10000);
+
+private:
+    pid_t pid = -1;
+    int toEngine = -1;
+    int fromEngine = -1;
+    std::string pending;
+};
+
+// Milliseconds on the steady clock.
+long long nowMs();

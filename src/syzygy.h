@@ -19,4 +19,10 @@ uint32_t syzygyProbeDTZ(int, positionStruct* pos);
 
 // Win/draw/loss probe of the position at ply (fifty-move counter 0, no castling rights).
 // Returns false when the tables cannot answer; otherwise *wdl is -2..2 for the side to move.
+// The caller counts the hit in tbHitCount.
 bool syzygyProbeWDL(unsigned char ply, positionStruct* pos, int* wdl);
+
+// The prober's form of a position: epSquare is the engine's (the double-stepped pawn's square),
+// fifty the half-move clock.
+struct pos;
+void positionToTB(positionStruct* position, uint8_t epSquare, unsigned fifty, pos* out);

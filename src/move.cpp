@@ -1,6 +1,8 @@
 // Move generation (captures, quiet moves, evasions), legality, making and unmaking moves.
 #include "move.h"
 
+#include <cstring>
+
 #include "eval.h"
 #include "hash.h"
 #include "moveTable.h"
@@ -47,9 +49,20 @@ struct castleMaskTable {
 };
 constexpr castleMaskTable castleKeep;
 
+// One 32-bit store per move.
 inline moveStruct* addMove(moveStruct* slot, int from, int to, int flag, int score) {
-    *slot = moveStruct{uint8_t(from), uint8_t(to), uint8_t(flag), uint8_t(score)};
+    uint32_t packed = uint32_t(from) | uint32_t(to) << 8 | uint32_t(flag) << 16 | uint32_t(score & 255) << 24;
+    std::memcpy(slot, &packed, sizeof(packed));
     return slot + 1;
+}
+
+template <int type>
+inline U64 pieceAttacks(int from, U64 occupancy) {
+    if (type == KNIGHT) return knightAttackTable[from];
+    if (type == BISHOP) return bishopAttacks(from, occupancy);
+    if (type == ROOK) return rookAttacks(from, occupancy);
+    if (type == QUEEN) return queenAttacks(from, occupancy);
+    return kingAttackTable[from];
 }
 
 inline moveStruct* addPromotions(moveStruct* slot, int from, int to, int score) {
@@ -89,18 +102,11 @@ U64 findPinned(positionStruct* pos, int side) {
     return pinned & pos->pieceBB[side];
 }
 
-moveStruct* addPieceCaptures(moveStruct* slot, U64 pieces, U64 enemy, U64 occupancy, int code, int bias,
-                             positionStruct* pos) {
+template <int type>
+moveStruct* addPieceCaptures(moveStruct* slot, U64 pieces, U64 enemy, U64 occupancy, int bias, positionStruct* pos) {
     while (pieces) {
         int from = popLowest(pieces);
-        U64 targets;
-        switch (code >> 1) {
-        case KNIGHT: targets = knightAttackTable[from]; break;
-        case BISHOP: targets = bishopAttacks(from, occupancy); break;
-        case ROOK: targets = rookAttacks(from, occupancy); break;
-        default: targets = queenAttacks(from, occupancy); break;
-        }
-        targets &= enemy;
+        U64 targets = pieceAttacks<type>(from, occupancy) & enemy;
         while (targets) {
             int to = popLowest(targets);
             slot = addMove(slot, from, to, NORMALMOVE, pos->board[to] * 8 - bias);
@@ -109,18 +115,11 @@ moveStruct* addPieceCaptures(moveStruct* slot, U64 pieces, U64 enemy, U64 occupa
     return slot;
 }
 
-moveStruct* addPieceQuiets(moveStruct* slot, U64 pieces, U64 empty, U64 occupancy, int type) {
+template <int type>
+moveStruct* addPieceQuiets(moveStruct* slot, U64 pieces, U64 empty, U64 occupancy) {
     while (pieces) {
         int from = popLowest(pieces);
-        U64 targets;
-        switch (type) {
-        case KNIGHT: targets = knightAttackTable[from]; break;
-        case BISHOP: targets = bishopAttacks(from, occupancy); break;
-        case ROOK: targets = rookAttacks(from, occupancy); break;
-        case QUEEN: targets = queenAttacks(from, occupancy); break;
-        default: targets = kingAttackTable[from]; break;
-        }
-        targets &= empty;
+        U64 targets = pieceAttacks<type>(from, occupancy) & empty;
         while (targets) slot = addMove(slot, from, popLowest(targets), NORMALMOVE, 0);
     }
     return slot;
@@ -183,10 +182,10 @@ void generateMovesCaptures(unsigned char ply, moveStruct* slot, positionStruct* 
             slot = addMove(slot, to - delta, to, NORMALMOVE, pos->board[to] * 8 - PAWNCAPTUREBIAS);
         }
     }
-    slot = addPieceCaptures(slot, bb[WKNIGHT + side] & record.notPinned, enemy, occupancy, WKNIGHT, KNIGHTCAPTUREBIAS, pos);
-    slot = addPieceCaptures(slot, bb[WBISHOP + side], enemy, occupancy, WBISHOP, BISHOPCAPTUREBIAS, pos);
-    slot = addPieceCaptures(slot, bb[WROOK + side], enemy, occupancy, WROOK, ROOKCAPTUREBIAS, pos);
-    slot = addPieceCaptures(slot, bb[WQUEEN + side], enemy, occupancy, WQUEEN, QUEENCAPTUREBIAS, pos);
+    slot = addPieceCaptures<KNIGHT>(slot, bb[WKNIGHT + side] & record.notPinned, enemy, occupancy, KNIGHTCAPTUREBIAS, pos);
+    slot = addPieceCaptures<BISHOP>(slot, bb[WBISHOP + side], enemy, occupancy, BISHOPCAPTUREBIAS, pos);
+    slot = addPieceCaptures<ROOK>(slot, bb[WROOK + side], enemy, occupancy, ROOKCAPTUREBIAS, pos);
+    slot = addPieceCaptures<QUEEN>(slot, bb[WQUEEN + side], enemy, occupancy, QUEENCAPTUREBIAS, pos);
     if (record.epSquare) {
         U64 capturers = enpassantTable[record.epSquare] & pawns;
         while (capturers) slot = addMove(slot, popLowest(capturers), record.epSquare, ENPASSANT, ENPASSANTSCORE);
@@ -242,11 +241,11 @@ void generateMovesQuiets(unsigned char ply, moveStruct* slot, positionStruct* po
                 slot = addMove(slot, 60, 58, CASTLELONG, 0);
         }
     }
-    slot = addPieceQuiets(slot, bb[WKNIGHT + side] & record.notPinned, empty, occupancy, KNIGHT);
-    slot = addPieceQuiets(slot, bb[WBISHOP + side], empty, occupancy, BISHOP);
-    slot = addPieceQuiets(slot, bb[WROOK + side], empty, occupancy, ROOK);
-    slot = addPieceQuiets(slot, bb[WQUEEN + side], empty, occupancy, QUEEN);
-    slot = addPieceQuiets(slot, bb[WKING + side], empty, occupancy, KING);
+    slot = addPieceQuiets<KNIGHT>(slot, bb[WKNIGHT + side] & record.notPinned, empty, occupancy);
+    slot = addPieceQuiets<BISHOP>(slot, bb[WBISHOP + side], empty, occupancy);
+    slot = addPieceQuiets<ROOK>(slot, bb[WROOK + side], empty, occupancy);
+    slot = addPieceQuiets<QUEEN>(slot, bb[WQUEEN + side], empty, occupancy);
+    slot = addPieceQuiets<KING>(slot, bb[WKING + side], empty, occupancy);
     finishList(ply, slot, pos);
 }
 
@@ -314,14 +313,11 @@ void generateMovesEvade(unsigned char ply, moveStruct* slot, positionStruct* pos
             U64 pieces = bb[2 * type + side] & record.notPinned;
             while (pieces) {
                 int from = popLowest(pieces);
-                U64 targets;
-                switch (type) {
-                case KNIGHT: targets = knightAttackTable[from]; break;
-                case BISHOP: targets = bishopAttacks(from, occupancy); break;
-                case ROOK: targets = rookAttacks(from, occupancy); break;
-                default: targets = queenAttacks(from, occupancy); break;
-                }
-                targets &= targetsAll;
+                U64 targets = (type == KNIGHT   ? knightAttackTable[from]
+                               : type == BISHOP ? bishopAttacks(from, occupancy)
+                               : type == ROOK   ? rookAttacks(from, occupancy)
+                                                : queenAttacks(from, occupancy)) &
+                              targetsAll;
                 while (targets) {
                     int to = popLowest(targets);
                     int score = EVADEPIECEBLOCK[type - KNIGHT] + (to == checker ? EVADEPIECECAPTUREBONUS : 0);
@@ -333,7 +329,7 @@ void generateMovesEvade(unsigned char ply, moveStruct* slot, positionStruct* pos
     finishList(ply, slot, pos);
 }
 
-bool isMoveLegal(unsigned char ply, moveStruct move, positionStruct* pos) {
+bool isMoveLegalSlow(unsigned char ply, moveStruct move, positionStruct* pos) {
     int side = pos->sideToMove, opp = side ^ 1;
     U64 from = squareBit(move.from), to = squareBit(move.to);
     int mover = pos->board[move.from];

@@ -12,8 +12,16 @@ void generateMovesQuiets(unsigned char ply, moveStruct* slot, positionStruct* po
 void generateMovesEvade(unsigned char ply, moveStruct* slot, positionStruct* pos);
 void generateMovesLegal(unsigned char ply, moveStruct* slot, positionStruct* pos);
 
-// Whether a pseudo-legal move of a side not in check leaves its king safe.
-bool isMoveLegal(unsigned char ply, moveStruct move, positionStruct* pos);
+// The full test for king moves, en passant and pinned men.
+bool isMoveLegalSlow(unsigned char ply, moveStruct move, positionStruct* pos);
+
+// Whether a pseudo-legal move of a side not in check leaves its king safe. A man that is not
+// pinned, other than the king and an en-passant capturer, needs no test.
+inline bool isMoveLegal(unsigned char ply, moveStruct move, positionStruct* pos) {
+    if (pos->board[move.from] < WKING && move.flag != ENPASSANT && (pos->plyStack[ply].notPinned >> move.from & 1))
+        return true;
+    return isMoveLegalSlow(ply, move, pos);
+}
 
 void makeMove(unsigned char ply, moveStruct move, positionStruct* pos);
 void unmakeMove(unsigned char ply, moveStruct move, positionStruct* pos);

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 MagicRecord rookAttackLUT[64];
 MagicRecord bishopAttackLUT[64];
@@ -37,6 +38,7 @@ namespace {
 
 constexpr int rookDirections[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
 constexpr int bishopDirections[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+constexpr U64 MAGICSEEDS[2] = {0x9E3779B97F4A7C15ULL, 0xD1B54A32D192ED03ULL};
 constexpr int LMRLATEMOVES = 3;
 constexpr double LMRBASE = 0.8;
 constexpr double LMRFACTOR = 0.5263157894736842; // 1 / 1.9
@@ -76,7 +78,7 @@ U64 relevantOccupancy(int square, const int directions[4][2]) {
 // A fast fixed-seed generator: the search draws millions of bit positions, and the
 // attack results do not depend on which multipliers it finds.
 struct bitSourceStruct {
-    U64 state = 0x9E3779B97F4A7C15ULL;
+    U64 state;
     U64 pool = 0;
     int left = 0;
     int nextSquare() {
@@ -114,47 +116,59 @@ struct magicSearchState {
     U64 references[4096];
 };
 
-void findMagics(MagicRecord* records, U64* table, const int directions[4][2], magicSearchState& state) {
+// Masks, shifts and the packed slices: each square's slice follows the previous one's.
+void sliceTable(MagicRecord* records, U64* table, const int directions[4][2]) {
     U64* slice = table;
     for (int square = 0; square < 64; square++) {
         MagicRecord& record = records[square];
         record.mask = relevantOccupancy(square, directions);
         record.shift = 64 - popCount(record.mask);
         record.table = slice;
-        // Subsets with few blockers first: that is where a bad multiplier collides soonest.
-        // The order changes only the speed, never which multipliers are accepted.
-        int count = 0;
-        for (int blockers = 0; blockers <= popCount(record.mask); blockers++) {
-            U64 subset = 0;
-            do {
-                if (popCount(subset) == blockers) {
-                    state.subsets[count] = subset;
-                    state.references[count++] = slidingAttacks(square, subset, directions);
-                }
-                subset = (subset - record.mask) & record.mask;
-            } while (subset);
-        }
-
-        for (;;) {
-            state.attempt++;
-            U64 magic = drawMagicCandidate(state.bits);
-            bool fits = true;
-            for (int i = 0; i < count && fits; i++) {
-                U64 index = (state.subsets[i] * magic) >> record.shift;
-                if (state.marks[index] != state.attempt) {
-                    state.marks[index] = state.attempt;
-                    slice[index] = state.references[i];
-                } else if (slice[index] != state.references[i]) {
-                    fits = false;
-                }
-            }
-            if (fits) {
-                record.magic = magic;
-                break;
-            }
-        }
         slice += U64(1) << (64 - record.shift);
     }
+}
+
+void findMagic(int square, MagicRecord& record, const int directions[4][2], magicSearchState& state) {
+    // Subsets with few blockers first: that is where a bad multiplier collides soonest.
+    // The order changes only the speed, never which multipliers are accepted.
+    int count = 0;
+    for (int blockers = 0; blockers <= popCount(record.mask); blockers++) {
+        U64 subset = 0;
+        do {
+            if (popCount(subset) == blockers) {
+                state.subsets[count] = subset;
+                state.references[count++] = slidingAttacks(square, subset, directions);
+            }
+            subset = (subset - record.mask) & record.mask;
+        } while (subset);
+    }
+    for (;;) {
+        state.attempt++;
+        U64 magic = drawMagicCandidate(state.bits);
+        bool fits = true;
+        for (int i = 0; i < count && fits; i++) {
+            U64 index = (state.subsets[i] * magic) >> record.shift;
+            if (state.marks[index] != state.attempt) {
+                state.marks[index] = state.attempt;
+                record.table[index] = state.references[i];
+            } else if (record.table[index] != state.references[i]) {
+                fits = false;
+            }
+        }
+        if (fits) {
+            record.magic = magic;
+            return;
+        }
+    }
+}
+
+// Every other square, starting at first: rooks, then bishops.
+void findMagics(int first, magicSearchState& state) {
+    std::memset(state.marks, 0, sizeof(state.marks));
+    state.attempt = 0;
+    for (int square = first; square < 64; square += 2) findMagic(square, rookAttackLUT[square], rookDirections, state);
+    for (int square = first; square < 64; square += 2)
+        findMagic(square, bishopAttackLUT[square], bishopDirections, state);
 }
 
 U64 stepAttacks(int square, const int steps[][2], int n) {
@@ -250,12 +264,15 @@ void initLateMoveReductions() {
 } // namespace
 
 void initBitboardConstants() {
-    static magicSearchState state;
-    std::memset(state.marks, 0, sizeof(state.marks));
-    state.attempt = 0;
-    state.bits = bitSourceStruct();
-    findMagics(rookAttackLUT, rookAttackTable, rookDirections, state);
-    findMagics(bishopAttackLUT, bishopAttackTable, bishopDirections, state);
+    sliceTable(rookAttackLUT, rookAttackTable, rookDirections);
+    sliceTable(bishopAttackLUT, bishopAttackTable, bishopDirections);
+    // The search is the bulk of start-up: two threads share it, each with its own stream.
+    static magicSearchState states[2];
+    states[0].bits = bitSourceStruct{MAGICSEEDS[0]};
+    states[1].bits = bitSourceStruct{MAGICSEEDS[1]};
+    std::thread helper([] { findMagics(1, states[1]); });
+    findMagics(0, states[0]);
+    helper.join();
     initLeaperTables();
     initLineTables();
     initPawnAndKingMasks();

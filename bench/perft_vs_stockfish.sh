@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Perft speed against Debian's stockfish on the same positions, one thread each, and the time
+# from launch to the answer of a one-shot `kestrune perft 1`.
+# Usage: bench/perft_vs_stockfish.sh [build directory]
+set -euo pipefail
+build=${1:-build}
+engine="$build/kestrune"
+[ -x "$engine" ] || { echo "build the engine first ($engine missing)"; exit 1; }
+
+stockfish=$(command -v stockfish || true)
+[ -n "$stockfish" ] || stockfish=/usr/games/stockfish
+if [ ! -x "$stockfish" ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq stockfish >/dev/null
+fi
+
+now_ns() { date +%s%N; }
+
+# Wall time in seconds of a UCI script fed to a program, and the line matching a pattern.
+run_timed() {
+  local program=$1 script=$2 pattern=$3 start end output
+  start=$(now_ns)
+  output=$(printf '%b' "$script" | "$program" 2>/dev/null | grep -m1 -E "$pattern" || true)
+  end=$(now_ns)
+  echo "$(( (end - start) / 1000 )) $output"
+}
+
+positions=(
+  "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1|6|119060324"
+  "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1|5|193690690"
+)
+
+printf '%-14s %6s %12s %12s %12s %7s\n' position depth nodes "ours Mnps" "sf Mnps" ratio
+for entry in "${positions[@]}"; do
+  IFS='|' read -r fen depth count <<<"$entry"
+  read -r ours_us ours_line <<<"$(run_timed "$engine" "position fen $fen\nperft $depth\nquit\n" '^Perft results')"
+  read -r sf_us sf_line <<<"$(run_timed "$stockfish" "position fen $fen\ngo perft $depth\nquit\n" '^Nodes searched')"
+  ours_nodes=$(echo "$ours_line" | awk '{print $6}')
+  sf_nodes=$(echo "$sf_line" | awk '{print $3}')
+  [ "$ours_nodes" = "$count" ] || echo "WRONG COUNT: ours $ours_nodes, expected $count"
+  awk -v f="${fen:0:12}.." -v d="$depth" -v n="$count" -v a="$ours_us" -v b="$sf_us" 'BEGIN {
+    printf "%-14s %6d %12d %12.1f %12.1f %7.2f\n", f, d, n, n / a, n / b, b / a }'
+done
+
+samples=()
+for _ in 1 2 3 4 5 6 7; do
+  start=$(now_ns); "$engine" perft 1 >/dev/null; end=$(now_ns)
+  samples+=($(( (end - start) / 1000000 )))
+done
+sorted=$(printf '%s\n' "${samples[@]}" | sort -n | tr '\n' ' ')
+echo "launch to answer of 'kestrune perft 1' (ms, 7 runs sorted): $sorted(median $(printf '%s\n' "${samples[@]}" | sort -n | sed -n 4p) ms, target < 100)"

@@ -169,9 +169,7 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
         }
     } else if (drawingMoves > 0) {
         // The choice among drawing moves is fixed by the material and the side to move.
-        pos blackToMove = root;
-        blackToMove.turn = 0;
-        u64 k = calc_key(&blackToMove, true) % u64(drawingMoves);
+        u64 k = calc_key(&root, root.turn == 0) % u64(drawingMoves);
         for (int i = 0; i < count; i++)
             if (values[i] == 0 && k-- == 0) {
                 chosen = i;

@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "general.h"
 #include "move.h"
@@ -54,8 +55,9 @@ TEST(TablebaseRegistry, FindsTablesOfEveryGivenDirectory) {
     EXPECT_EQ(syzygyLargestTable(), 5);
 
     // Two directories, one of them twice and with empty pieces: each table counts once.
-    std::string shared = std::string(KESTRUNE_SOURCE_DIR) + "/../shared/syzygy";
+    testing::internal::CaptureStderr();
     int both = setPathCounting("/nonexistent-kestrune-dir::" + TBDIR + ":" + TBDIR + ":");
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(both, 36);
 
     testing::internal::CaptureStderr();
@@ -280,4 +282,58 @@ TEST(TablebaseRoot, DistanceToZeroingMove) {
     EXPECT_EQ(em.to, 25);  // the captured pawn's square
     EXPECT_NE(out.find("pv a4b3"), std::string::npos) << out;
 
+}
+
+// Tables load lazily on whichever thread probes first; threads racing for the same tables must
+// all get the answers a single thread gets.
+TEST(TablebaseProbe, ThreadsLoadingTablesTogether) {
+    initEngineTablesOnce();
+    std::mt19937 rng(3);
+    std::vector<::pos> positions;
+    const char* materials[] = {"KQvKR", "KRvKP", "KPvKP", "KBNvK", "KRNvKR", "KNPvK"};
+    for (int i = 0; i < 3000; i++) {
+        const char* material = materials[i % 6];
+        ::pos p = {};
+        U64 occupied = 0;
+        int colour = 0;
+        for (const char* c = material; *c; c++) {
+            if (*c == 'v') {
+                colour = 1;
+                continue;
+            }
+            int sq;
+            do sq = *c == 'P' ? 8 + int(rng() % 48) : int(rng() % 64);
+            while (occupied & (U64(1) << sq));
+            U64 b = U64(1) << sq;
+            occupied |= b;
+            (colour ? p.black : p.white) |= b;
+            U64* kind = *c == 'K' ? &p.kings : *c == 'Q' ? &p.queens : *c == 'R' ? &p.rooks
+                      : *c == 'B' ? &p.bishops : *c == 'N' ? &p.knights : &p.pawns;
+            *kind |= b;
+        }
+        p.turn = rng() & 1;
+        ::pos other = p;
+        other.turn ^= 1;
+        if (!in_check(&other)) positions.push_back(p);
+    }
+    setPathCounting(TBDIR);
+    std::vector<int> results[4];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&, t] {
+            for (const ::pos& p : positions) {
+                int success;
+                int v = probe_wdl(&p, &success);
+                results[t].push_back(success ? v : 99);
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    int answered = 0;
+    for (size_t i = 0; i < positions.size(); i++) {
+        int success;
+        int v = probe_wdl(&positions[i], &success);
+        answered += success != 0;
+        for (int t = 0; t < 4; t++) ASSERT_EQ(results[t][i], success ? v : 99) << i;
+    }
+    EXPECT_EQ(answered, int(positions.size()));
 }

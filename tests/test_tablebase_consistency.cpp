@@ -28,6 +28,7 @@ struct consistencyStats {
     int positions = 0;
     int dtzChecked = 0;
     int dtzExact = 0;
+    int dtzStoredExact = 0;
 };
 
 // A random legal position of the material as a FEN (no castling); with withEp a pawn of the side
@@ -174,6 +175,10 @@ void checkPosition(const std::string& fen, positionStruct* position, consistency
         stats->dtzChecked++;
         stats->dtzExact += expected == dtz;
         EXPECT_LE(abs(expected - dtz), 1) << fen << " dtz " << dtz << " best " << expected;
+        if (dtz_stores_exact(&root, 2)) {
+            stats->dtzStoredExact++;
+            EXPECT_EQ(expected, dtz) << fen << " (table keeps exact distances)";
+        }
     }
     stats->positions++;
 }
@@ -216,8 +221,8 @@ TEST(TablebaseConsistency, EveryThreeAndFourManMaterial) {
     checkMaterial("KRNvKR", 300, rng, &stats);
     EXPECT_GT(stats.positions, 10000);
     EXPECT_GT(stats.dtzExact, stats.dtzChecked / 2);
-    std::printf("%d positions, %d wins with distance checked, %d exact\n", stats.positions, stats.dtzChecked,
-                stats.dtzExact);
+    std::printf("%d positions, %d wins with distance checked, %d exact, %d from tables with exact distances\n",
+                stats.positions, stats.dtzChecked, stats.dtzExact, stats.dtzStoredExact);
 }
 
 TEST(TablebaseConsistency, FiveManTablesWhenPresent) {
@@ -235,4 +240,38 @@ TEST(TablebaseConsistency, FiveManTablesWhenPresent) {
         if (HasFatalFailure()) return;
     }
     EXPECT_GT(stats.positions, 2500);
+    EXPECT_GT(stats.dtzStoredExact, 50) << "KBBvKN keeps its wins in exact plies";
+    std::printf("%d positions, %d wins with distance checked, %d exact, %d from tables with exact distances\n",
+                stats.positions, stats.dtzChecked, stats.dtzExact, stats.dtzStoredExact);
+}
+
+TEST(TablebaseConsistency, CursedWinsAndBlessedLossesScoreZeroAtTheRoot) {
+    struct stat st;
+    if (stat((SHAREDDIR + "/KBBvKN.rtbw").c_str(), &st) != 0) GTEST_SKIP() << "no KBBvKN table beside the project";
+    testing::internal::CaptureStdout();
+    initEngineTablesOnce();
+    setSyzygyPath(SHAREDDIR);
+    testing::internal::GetCapturedStdout();
+    std::mt19937 rng(31);
+    testPositionStruct p;
+    bool seen[2] = {false, false};
+    for (int tries = 0; tries < 200000 && !(seen[0] && seen[1]); tries++) {
+        bool white = tries & 1;
+        std::string fen = randomFen("KBBvKN", white, false, rng, p.get());
+        int wdl;
+        ASSERT_TRUE(syzygyProbeWDL(0, p.get(), &wdl));
+        if (wdl != (white ? 1 : -1) || seen[!white]) continue;
+        seen[!white] = true;
+        testing::internal::CaptureStdout();
+        uint32_t move = syzygyProbeDTZ(0, p.get());
+        std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_NE(move, 0u) << fen;
+        EXPECT_EQ(out.rfind("info score cp 0 depth 127 ", 0), 0u) << fen << "\n" << out;
+        // The move keeps the result: the opponent is then in a blessed loss or a cursed win.
+        makeMove(0, intToMove(move), p.get());
+        int after;
+        ASSERT_TRUE(childValue(p.get(), &after));
+        EXPECT_EQ(after, -wdl) << fen;
+    }
+    EXPECT_TRUE(seen[0] && seen[1]);
 }

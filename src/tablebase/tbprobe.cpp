@@ -332,7 +332,7 @@ static TBEntry* load_dtz(const pos* p, u64 key) {
     return entry;
 }
 
-int probe_dtz_table(const pos* p, int wdl, int* success) {
+int probe_dtz_table(const pos* p, int wdl, int* success, bool* exact) {
     u64 key = calc_key(p, false);
     int i;
     for (i = 0; i < DTZ_ENTRIES; i++)
@@ -409,8 +409,17 @@ int probe_dtz_table(const pos* p, int wdl, int* success) {
         }
         res = map[start + res];
     }
-    if (!(flags & pa_flags[wdl + 2]) || (wdl & 1)) res *= 2;
+    bool stored_exact = (flags & pa_flags[wdl + 2]) && !(wdl & 1);
+    if (exact) *exact = stored_exact;
+    if (!stored_exact) res *= 2;
     return res;
+}
+
+bool dtz_stores_exact(const pos* p, int wdl) {
+    int success;
+    bool exact = false;
+    probe_dtz_table(p, wdl, &success, &exact);
+    return success > 0 && exact;
 }
 
 // ---------------------------------------------------------------------------------------------

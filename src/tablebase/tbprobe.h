@@ -35,5 +35,9 @@ bool has_legal_move(const pos* p);
 // Probes; *success is 0 when the tables cannot answer (see the values in tbprobe.cpp).
 int probe_ab(const pos* p, int alpha, int beta, int* success);
 int probe_wdl(const pos* p, int* success);
-int probe_dtz_table(const pos* p, int wdl, int* success);
+// Raw table distance; *exact (if given) tells whether the table keeps this result in plies
+// rather than halved.
+int probe_dtz_table(const pos* p, int wdl, int* success, bool* exact = nullptr);
+// Whether the position's own DTZ table answers it with exact distances for this result.
+bool dtz_stores_exact(const pos* p, int wdl);
 int probe_dtz(const pos* p, int* success);

@@ -89,7 +89,9 @@ static bool engineMoveValid(positionStruct* position, moveStruct move) {
             if (!(attackByPawnTable[side][to + forward] & squareBit(from))) return false;
             if (occupancy & squareBit(to + forward)) return false;
         } else if (move.flag == DOUBLESTEP) {
-            if (to != from + 2 * forward || (occupancy & (squareBit(to) | squareBit(from + forward)))) return false;
+            if ((from >> 3) != (side == WHITE ? 1 : 6) || to != from + 2 * forward ||
+                (occupancy & (squareBit(to) | squareBit(from + forward))))
+                return false;
         } else if (to == from + forward) {
             if (target != EMPTY) return false;
         } else if (!(attackByPawnTable[side][to] & squareBit(from)) || target == EMPTY) {

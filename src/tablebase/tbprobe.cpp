@@ -231,10 +231,10 @@ static bool list_squares(const pos* p, const u8* pieces, int from, int num, int 
 }
 
 // Index of the position in a pawn table; *file receives the pawn file.
-static u64 pawn_index(const pos* p, const EncInfo* files, int stride, const u8* pawns, int num,
+static u64 pawn_index(const pos* p, int lead, const EncInfo* files, int stride, const u8* pawns, int num,
                       const Orientation& o, int* file, const EncInfo** ei) {
     int sq[TBPIECES];
-    u64 bb = pieces_by_code(p, files[0].pieces[0] ^ o.cmirror);
+    u64 bb = pieces_by_code(p, lead ^ o.cmirror);
     int i = 0;
     while (bb && i < num) sq[i++] = pop_lsb(&bb) ^ o.mirror;
     if (i != pawns[0]) return ~u64(0);
@@ -284,7 +284,7 @@ static int probe_wdl_table(const pos* p, int* success) {
         const TBEntry_pawn* e = static_cast<const TBEntry_pawn*>(entry);
         int file;
         const EncInfo* ei = nullptr;
-        u64 idx = pawn_index(p, &e->ei[0][o.bside], 2, e->pawns, num, o, &file, &ei);
+        u64 idx = pawn_index(p, e->ei[0][0].pieces[0], &e->ei[0][o.bside], 2, e->pawns, num, o, &file, &ei);
         res = ei && ei->precomp ? decompress_pairs(ei->precomp, idx) : -1;
     }
     if (res < 0 || res > 4) {

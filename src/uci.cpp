@@ -9,6 +9,7 @@
 
 #include "general.h"
 #include "hash.h"
+#include "search.h"
 #include "syzygy.h"
 
 engineStruct engine;
@@ -20,6 +21,9 @@ std::mutex outputMutex;
 constexpr int MINHASH = 1, MAXHASH = 32768;
 constexpr int MINTHREADS = 1, MAXTHREADS = 256;
 constexpr int MINPROBEDEPTH = 0, MAXPROBEDEPTH = 127;
+constexpr int DEFAULTCLOCK = 900000;
+constexpr int DEFAULTMOVESTOGO = 30;
+constexpr int NODECHECKINTERVAL = 4096;
 
 std::string restOfLine(std::istringstream& words) {
     std::string word, text;
@@ -162,9 +166,65 @@ void computeTimeBudget(int sideToMove) {
     }
 }
 
-// Until the search thread pool is connected there is no search to wait for.
-void waitForIdleSearch() {}
-void setSearchThreads(int) {}
-void goCommand(std::istringstream&, int&) {}
-void stopCommand() {}
-void ponderhitCommand() {}
+void waitForIdleSearch() { theWorkForce.waitIdle(); }
+
+void setSearchThreads(int threads) { theWorkForce.setNofWorkers(threads); }
+
+void stopCommand() { theWorkForce.stop = true; }
+
+void ponderhitCommand() {
+    if (theWorkForce.timeUp) theWorkForce.stop = true;
+    else theWorkForce.pondering = false;
+}
+
+namespace {
+
+void resetGoLimits() {
+    engine.timeLeft[0] = engine.timeLeft[1] = DEFAULTCLOCK;
+    engine.increment[0] = engine.increment[1] = 0;
+    engine.movesToGo = DEFAULTMOVESTOGO;
+    engine.depthLimit = engine.mateLimit = engine.moveTime = 0;
+    engine.nodesLimit = 0;
+    engine.nodeCheckInterval = NODECHECKINTERVAL;
+    engine.infinite = engine.movesToGoGiven = false;
+}
+
+// Reads the number after a go word; false (ending the go words) when there is none.
+bool readGoNumber(std::istringstream& words, long long* value) {
+    std::string word;
+    return (words >> word) && readLeadingNumber(word, value);
+}
+
+} // namespace
+
+void goCommand(std::istringstream& words, int& searchCount) {
+    engine.startTime = steadyMilliseconds();
+    theWorkForce.waitIdle();
+    theWorkForce.pondering = false;
+    resetGoLimits();
+    std::string word;
+    long long value;
+    while (words >> word) {
+        if (word == "ponder") theWorkForce.pondering = true;
+        else if (word == "infinite") engine.infinite = true;
+        else if (word == "wtime" || word == "btime" || word == "winc" || word == "binc" || word == "movestogo" ||
+                 word == "depth" || word == "nodes" || word == "mate" || word == "movetime") {
+            if (!readGoNumber(words, &value)) break;
+            int number = clampInt(value, INT_MIN, INT_MAX);
+            if (word == "wtime") engine.timeLeft[WHITE] = number;
+            else if (word == "btime") engine.timeLeft[BLACK] = number;
+            else if (word == "winc") engine.increment[WHITE] = number;
+            else if (word == "binc") engine.increment[BLACK] = number;
+            else if (word == "movestogo") {
+                engine.movesToGo = number;
+                engine.movesToGoGiven = true;
+            } else if (word == "depth") engine.depthLimit = number;
+            else if (word == "nodes") engine.nodesLimit = value < 0 ? 0 : uint64_t(value);
+            else if (word == "mate") engine.mateLimit = number;
+            else engine.moveTime = number;
+        }
+    }
+    computeTimeBudget(GPSData.sideToMove);
+    theWorkForce.startSearch(searchCount);
+    searchCount++;
+}

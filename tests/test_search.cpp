@@ -323,7 +323,7 @@ TEST(SearchIntegrity, MoveStorageAndPlyLimits) {
     openClock();
     // storage with a guard zone behind its 8192 slots
     const int guard = 2048;
-    for (int room : {300, 700, 1100, 1600, 2500}) {
+    for (int room : {60, 150, 240, 700, 1100, 1600, 2500}) {
         clearHashTable();
         testPositionStruct p(variedPositions[1]);
         positionStruct* pos = p.get();

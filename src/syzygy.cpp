@@ -65,6 +65,7 @@ static bool consistentRoot(const pos* p) {
     if ((p->white & p->black) || all != (p->white | p->black)) return false;
     if (popCount(p->kings & p->white) != 1 || popCount(p->kings & p->black) != 1) return false;
     if (p->pawns & 0xFF000000000000FFULL) return false;
+    if (popCount(p->white | p->black) > TB_LARGEST) return false;  // no table, and a long capture search
     pos other = *p;
     other.turn ^= 1;
     return !in_check(&other);

@@ -117,6 +117,8 @@ TEST(TablebaseIndex, KingPairNumbering) {
 }
 
 TEST(TablebaseIndex, SymmetricPositionsShareAnIndex) {
+    initEngineTablesOnce();
+    setPathCounting("");
     auto flipFile = [](int s) { return s ^ 7; };
     auto flipRank = [](int s) { return s ^ 56; };
     auto flipDiag = [](int s) { return ((s & 7) << 3) | (s >> 3); };

@@ -178,3 +178,20 @@ TEST(CommandLoop, GamePlyFollowsThePositionCommand) {
     positionLine("fen 8/8/8/8/8/8/8/K6k b - - 0 40");
     EXPECT_EQ(engine.gamePly, 80);
 }
+
+TEST(CommandLoop, SearchesAfterThreeThousandPlies) {
+    std::string moves;
+    const char* cycle[] = {"g1f3", "g8f6", "f3g1", "f6g8"};
+    for (int ply = 0; ply < 3000; ply++) moves += std::string(" ") + cycle[ply % 4];
+    engineProcess engine;
+    engine.send("position startpos moves" + moves);
+    engine.send("go depth 6");
+    std::string best = engine.waitFor("bestmove", 30000);
+    EXPECT_EQ(best.rfind("bestmove ", 0), 0u);
+    EXPECT_NE(best, "bestmove a1a1");
+    engine.send("position startpos moves" + moves + " e2e4");
+    engine.send("perft 3");
+    EXPECT_EQ(engine.waitFor("Perft results").substr(0, 35), "Perft results for depth: 3  13160  ");
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+}

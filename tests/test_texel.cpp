@@ -1,0 +1,229 @@
+// Texel tuning: reading labelled lines, sharing them among the tuning threads, the measured
+// error against a direct computation, the command's report and shut-down with threads alive.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "eval.h"
+#include "testSupport.h"
+#include "texel.h"
+
+namespace {
+
+const char* const problemLine = "There seems to be a problem with the tuning file. tuning not executed";
+
+std::string temporaryDirectory() {
+    char pattern[] = "/tmp/kestrune-texel-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    return made ? made : "/tmp";
+}
+
+std::string writeFile(const std::string& directory, const std::string& text) {
+    const std::string path = directory + "/" + texelFilename;
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::vector<std::string> runTexel(const std::string& path) {
+    testing::internal::CaptureStdout();
+    texelCommand(path);
+    std::cout.flush();
+    std::istringstream text(testing::internal::GetCapturedStdout());
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(text, line)) lines.push_back(line);
+    return lines;
+}
+
+// The error as this test computes it, on one position and without the tuning threads.
+double directError(const std::vector<texelPosStruct>& records) {
+    double sum = 0;
+    testPositionStruct pos;
+    for (const texelPosStruct& record : records) {
+        EXPECT_TRUE(setPosition(record.fen, pos.get()));
+        int score = evaluateN(0, pos.get());
+        if (pos->sideToMove == BLACK) score = -score;
+        const double expected = 1.0 / (1.0 + std::pow(10.0, -0.0043 * score));
+        sum += (record.result - expected) * (record.result - expected);
+    }
+    return sum / double(records.size());
+}
+
+// The report after the 24 start-up lines of the threads.
+void expectReport(const std::vector<std::string>& lines, const std::string& error) {
+    ASSERT_EQ(lines.size(), size_t(NOFTEXELWORKERS) + 5);
+    for (int k = 0; k < NOFTEXELWORKERS; k++) EXPECT_EQ(lines[k], "Lets go");
+    EXPECT_EQ(lines[24], "Starting texel tuning....");
+    EXPECT_EQ(lines[25], "Starting error " + error);
+    EXPECT_EQ(lines[26], "");
+    EXPECT_EQ(lines[27], " Improving: 1");
+    EXPECT_EQ(lines[28], "Ending error " + error + " Minimum error " + error);
+}
+
+class TexelCommand : public testing::Test {
+protected:
+    std::string directory;
+    void SetUp() override {
+        initEngineTablesOnce();
+        endTexelWorkers();
+        texelPositions.clear();
+        directory = temporaryDirectory();
+    }
+    void TearDown() override {
+        endTexelWorkers();
+        texelPositions.clear();
+    }
+};
+
+} // namespace
+
+TEST(TexelLines, LabelsFenWordsAndSkippedLines) {
+    initEngineTablesOnce();
+    texelPosStruct record{"untouched", -1};
+    ASSERT_TRUE(parseTexelLine("8/8/8/8/8/8/8/K6k w - - 0 1 c9 \"1-0\";", &record));
+    EXPECT_EQ(record.fen, "8/8/8/8/8/8/8/K6k w - - 0 1 ");
+    EXPECT_EQ(record.result, 1.0);
+    ASSERT_TRUE(parseTexelLine("  8/8/8/8/8/8/8/K6k   b\t-  - c9 \"1/2-1/2\";  ", &record));
+    EXPECT_EQ(record.fen, "8/8/8/8/8/8/8/K6k b - - ");
+    EXPECT_EQ(record.result, 0.5);
+    ASSERT_TRUE(parseTexelLine("8/8/8/8/8/8/8/K6k w - - c9 \"0-1\";", &record));
+    EXPECT_EQ(record.result, 0.0);
+    record.result = -1;
+    ASSERT_TRUE(parseTexelLine("8/8/8/8/8/8/8/K6k w - - c9 \"*\";", &record));
+    EXPECT_EQ(record.result, 0.0); // any other label is a loss
+    record.result = -1;
+    ASSERT_TRUE(parseTexelLine("8/8/8/8/8/8/8/K6k w - - c9 x", &record));
+    EXPECT_EQ(record.result, 0.0);
+
+    // Skipped: no c9, nothing after it, a FEN the board rejects, no FEN at all.
+    record = {"untouched", -1};
+    for (const char* line : {"8/8/8/8/8/8/8/K6k w - - 0 1 \"1-0\";", "8/8/8/8/8/8/8/K6k w - - 0 1 c9",
+                             "8/8/8/8/8/8/8/K6X w - - c9 \"1-0\";", "8/8/8/8/8/8/8/K5Rk w - - c9 \"1-0\";",
+                             "8/8/8 w c9 \"1-0\";", "c9 \"1-0\";", "", "   "}) {
+        EXPECT_FALSE(parseTexelLine(line, &record)) << line;
+        EXPECT_EQ(record.fen, "untouched");
+        EXPECT_EQ(record.result, -1);
+    }
+}
+
+TEST_F(TexelCommand, ReportAndErrorOfBareKingsByHand) {
+    // Bare kings score 0, so every prediction is one half: (1/4 + 0 + 1/4 + 1/4) / 4.
+    const std::string path = writeFile(directory, "8/8/8/8/8/8/8/K6k w - - 0 1 c9 \"1-0\";\n"
+                                                  "no label here\n"
+                                                  "8/8/8/8/8/8/8/K6k b - - 0 1 c9 \"1/2-1/2\";\n"
+                                                  "8/8/8/8/8/8/8/K6X w - - 0 1 c9 \"1/2-1/2\";\n"
+                                                  "8/8/8/8/8/8/8/k6K w - - 3 9 c9 \"0-1\";\n"
+                                                  "k7/8/8/8/8/8/8/7K b - - c9 \"1-0\";");
+    expectReport(runTexel(path), "0.1875");
+    EXPECT_EQ(texelPositions.size(), 4u);
+}
+
+TEST_F(TexelCommand, FewerThanTwentyFourPositionsAllGoToTheLastWorker) {
+    const std::string line = "8/8/8/8/8/8/8/K6k w - - 0 1 c9 \"1-0\";\n";
+    std::string text;
+    for (int i = 0; i < 5; i++) text += line;
+    runTexel(writeFile(directory, text));
+    ASSERT_EQ(theTexelWorkForce.workers.size(), size_t(NOFTEXELWORKERS));
+    for (int k = 0; k < NOFTEXELWORKERS - 1; k++) {
+        EXPECT_EQ(theTexelWorkForce.workers[k]->id, k);
+        EXPECT_TRUE(theTexelWorkForce.workers[k]->positions.empty()) << k;
+    }
+    EXPECT_EQ(theTexelWorkForce.workers[23]->positions.size(), 5u);
+}
+
+TEST_F(TexelCommand, SharesKeepFileOrderAndTheLastTakesTheRest) {
+    // 50 positions: two for each worker and the four left over for the last one.
+    std::string text;
+    for (int i = 0; i < 50; i++)
+        text += "8/8/8/8/8/8/8/K6k w - - " + std::to_string(i) + " 1 c9 \"1-0\";\n";
+    runTexel(writeFile(directory, text));
+    ASSERT_EQ(texelPositions.size(), 50u);
+    std::vector<std::string> shared;
+    for (int k = 0; k < NOFTEXELWORKERS; k++) {
+        EXPECT_EQ(theTexelWorkForce.workers[k]->positions.size(), k < 23 ? 2u : 4u);
+        for (const texelPosStruct& record : theTexelWorkForce.workers[k]->positions) shared.push_back(record.fen);
+    }
+    ASSERT_EQ(shared.size(), 50u);
+    for (size_t i = 0; i < shared.size(); i++) EXPECT_EQ(shared[i], texelPositions[i].fen);
+}
+
+TEST_F(TexelCommand, ErrorMatchesADirectComputationForBothSidesToMove) {
+    // A queen up with either side to move, and pawn endings: the score must be turned to
+    // white's view before the prediction, or the queen positions would cost almost 1 each.
+    const std::string path = writeFile(directory, "k7/8/8/8/8/8/8/KQ6 w - - 0 1 c9 \"1-0\";\n"
+                                                  "k7/8/8/8/8/8/8/KQ6 b - - 0 1 c9 \"1-0\";\n"
+                                                  "kq6/8/8/8/8/8/8/K7 w - - 0 1 c9 \"0-1\";\n"
+                                                  "4k3/pppp4/8/8/8/8/4PPPP/4K3 b - - 0 1 c9 \"1/2-1/2\";\n"
+                                                  "4k3/ppp5/8/8/8/8/4PPPP/4K3 w - - 0 1 c9 \"1-0\";\n");
+    runTexel(path);
+    ASSERT_EQ(texelPositions.size(), 5u);
+    const double expected = directError(texelPositions);
+    EXPECT_LT(expected, 0.1);
+    EXPECT_NEAR(theTexelWorkForce.calcTexelError(), expected, 1e-12);
+}
+
+TEST_F(TexelCommand, EmptyFileReportsNotANumber) {
+    const std::vector<std::string> lines = runTexel(writeFile(directory, ""));
+    ASSERT_EQ(lines.size(), size_t(NOFTEXELWORKERS) + 5);
+    EXPECT_EQ(theTexelWorkForce.workers.size(), size_t(NOFTEXELWORKERS));
+    const std::string start = lines[25].substr(std::string("Starting error ").size());
+    EXPECT_TRUE(start == "nan" || start == "-nan") << lines[25];
+    EXPECT_EQ(lines[28], "Ending error " + start + " Minimum error " + start);
+}
+
+TEST_F(TexelCommand, MissingFileOnlyReportsTheProblem) {
+    const std::vector<std::string> lines = runTexel(directory + "/" + texelFilename);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], problemLine);
+    EXPECT_TRUE(theTexelWorkForce.workers.empty());
+    EXPECT_TRUE(texelPositions.empty());
+}
+
+TEST_F(TexelCommand, RunningTwiceAppendsTheFileAgain) {
+    const std::string path = writeFile(directory, "k7/8/8/8/8/8/8/KQ6 b - - 0 1 c9 \"1-0\";\n"
+                                                  "4k3/pppp4/8/8/8/8/4PPPP/4K3 b - - 0 1 c9 \"0-1\";\n");
+    const std::vector<std::string> first = runTexel(path);
+    const std::vector<std::string> second = runTexel(path);
+    ASSERT_EQ(texelPositions.size(), 4u);
+    EXPECT_EQ(texelPositions[2].fen, texelPositions[0].fen);
+    EXPECT_EQ(texelPositions[3].fen, texelPositions[1].fen);
+    EXPECT_EQ(theTexelWorkForce.workers[23]->positions.size(), 4u);
+    ASSERT_EQ(second.size(), first.size());
+    EXPECT_EQ(second[25], first[25]); // the same positions twice give the same mean
+}
+
+TEST_F(TexelCommand, SampleOfTheRealFileAgainstADirectComputation) {
+    const std::vector<std::string> lines = runTexel(std::string(KESTRUNE_TEST_DATA) + "/texel-sample.epd");
+    ASSERT_EQ(texelPositions.size(), 3000u);
+    ASSERT_EQ(lines.size(), size_t(NOFTEXELWORKERS) + 5);
+    const std::string error = lines[25].substr(std::string("Starting error ").size());
+    EXPECT_EQ(lines[28], "Ending error " + error + " Minimum error " + error);
+    const double measured = std::stod(error);
+    EXPECT_GT(measured, 0.05);
+    EXPECT_LT(measured, 0.25);
+    EXPECT_NEAR(theTexelWorkForce.calcTexelError(), directError(texelPositions), 1e-9);
+}
+
+TEST_F(TexelCommand, ThreadsAreJoinedAtExitAndByEndTexelWorkers) {
+    const std::string path = writeFile(directory, "8/8/8/8/8/8/8/K6k w - - 0 1 c9 \"1-0\";\n");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Leaving the program with the tuning threads waiting must join them, not abort.
+    EXPECT_EXIT(
+        {
+            runTexel(path);
+            std::exit(theTexelWorkForce.workers.size() == size_t(NOFTEXELWORKERS) ? 3 : 4);
+        },
+        testing::ExitedWithCode(3), "");
+    runTexel(path);
+    endTexelWorkers();
+    EXPECT_TRUE(theTexelWorkForce.workers.empty());
+    endTexelWorkers();
+    runTexel(path); // a new pool after the old one was ended
+    EXPECT_EQ(theTexelWorkForce.workers.size(), size_t(NOFTEXELWORKERS));
+}

@@ -76,6 +76,13 @@ iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha,
     }
 }
 
+// The first legal root move, as the search records moves (the piece in the fourth byte).
+moveStruct firstRootMove(positionStruct* pos) {
+    moveStruct m = *pos->plyStack[0].listStart;
+    m.score = uint8_t(pos->board[m.from]);
+    return m;
+}
+
 // Clears what a search counts and learns, before a search of pos starts.
 void resetSearchState(positionStruct* pos) {
     pos->nodeCount = pos->qNodeCount = pos->tbHitCount = 0;
@@ -146,6 +153,8 @@ void worker::searchRoot() {
     pos->rootScore = -INFINITESCORE;
     pos->rootDepth = 0;
     pos->rootDepthDone = 1;
+    // a search stopped before its first root move is scored still answers with a legal move
+    if (rootMoves > 0) pos->plyStack[0].pvMove = firstRootMove(pos);
 
     // Root shortcuts
     if (isMain) {
@@ -428,6 +437,7 @@ searchResultStruct searchFixedDepth(positionStruct* pos, int depth) {
         result.score = pos->plyStack[0].inCheck ? -MATESCORE : DRAWSCORE;
         return result;
     }
+    pos->plyStack[0].pvMove = firstRootMove(pos);
     int prev = -INFINITESCORE, alpha = -INFINITESCORE, beta = INFINITESCORE;
     if (depth > MAXROOTDEPTH) depth = MAXROOTDEPTH;
     for (int d = 1; d <= depth; d++) {

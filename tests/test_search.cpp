@@ -11,6 +11,7 @@
 #include "hash.h"
 #include "move.h"
 #include "search.h"
+#include "syzygy.h"
 #include "testSupport.h"
 #include "uci.h"
 
@@ -414,4 +415,49 @@ TEST(SearchPrincipalVariation, WalkEndsAtMissingOrUnfitEntries) {
     storeHashTable(childKey, 1, moveStruct{52, 36, DOUBLESTEP, BPAWN}, -20, 4, BOUNDLOWER);
     getPVFromHashTable(0, pos, 10);
     EXPECT_EQ(pos->pvLength, 0);
+}
+
+TEST(SearchTablebases, ProbesInsideTheSearchAndAtTheRoot) {
+    initEngineTablesOnce();
+    testing::internal::CaptureStdout();
+    setSyzygyPath(std::string(KESTRUNE_TEST_DATA) + "/syzygy");
+    testing::internal::GetCapturedStdout();
+    ASSERT_GT(syzygyLargestTable(), 0);
+
+    // the queen takes the rook: the positions after a capture are looked up, not searched
+    const char* fen = "6k1/3r4/8/8/3Q4/8/8/2K5 w - - 0 1";
+    openClock();
+    clearHashTable();
+    testPositionStruct p(fen);
+    searchResultStruct r = searchFixedDepth(p.get(), 8);
+    EXPECT_GT(p->tbHitCount, 0u);
+    EXPECT_GT(r.score, 500);
+    EXPECT_TRUE(isLegal(p.get(), r.bestMove));
+
+    // at the root the tables answer at once, with their own info line only
+    theWorkForce.setNofWorkers(2);
+    ASSERT_TRUE(setPosition("8/8/8/4k3/8/8/8/KQ6 w - - 0 1", &GPSData));
+    engine.depthLimit = 0;
+    engine.infinite = false;
+    engine.targetTime = 1 << 29;
+    engine.startTime = steadyMilliseconds();
+    testing::internal::CaptureStdout();
+    theWorkForce.startSearch(0);
+    theWorkForce.waitIdle();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("info score cp ", 0), 0u) << out;
+    EXPECT_NE(out.find(" depth 127 "), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    size_t at = out.find("\nbestmove ");
+    ASSERT_NE(at, std::string::npos) << out;
+    moveStruct tbMove;
+    std::string word = out.substr(at + 10, out.find_first_of(" \n", at + 10) - at - 10);
+    EXPECT_TRUE(parseMoveWord(word, &GPSData, &tbMove)) << out;
+    theWorkForce.setNofWorkers(1);
+
+    testing::internal::CaptureStdout();
+    setSyzygyPath("");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(syzygyLargestTable(), 0);
+    openClock();
 }

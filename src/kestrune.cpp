@@ -10,6 +10,7 @@
 #include "hash.h"
 #include "moveTable.h"
 #include "perft.h"
+#include "texel.h"
 #include "uci.h"
 
 namespace {
@@ -87,6 +88,11 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         rtestCommand();
         loop.searchCount = 0;
     } else if (command == "perft") perftWords(words, loop);
+    else if (command == "texel") {
+        waitForIdleSearch();
+        texelCommand();
+        loop.searchCount = 0;
+    }
     else if (command == "showboard") std::cout << boardToString(&GPSData) << std::flush;
     else if (command == "evil") evaluateN(0, &GPSData);
     else if (command == "help") helpCommand();
@@ -123,6 +129,7 @@ int runEngine(int argc, char** argv) {
         }
     }
     setSearchThreads(0);
+    endTexelWorkers();
     freeHashTable();
     return 0;
 }

@@ -412,11 +412,12 @@ int probe_dtz_table(const pos* p, int wdl, int* success, bool* exact) {
     bool stored_exact = (flags & pa_flags[wdl + 2]) && !(wdl & 1);
     if (exact) *exact = stored_exact;
     if (!stored_exact) res *= 2;
+    *success = 1;
     return res;
 }
 
 bool dtz_stores_exact(const pos* p, int wdl) {
-    int success;
+    int success = 1;
     bool exact = false;
     probe_dtz_table(p, wdl, &success, &exact);
     return success > 0 && exact;

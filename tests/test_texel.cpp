@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "engineProcess.h"
 #include "eval.h"
 #include "testSupport.h"
 #include "texel.h"
@@ -226,4 +228,41 @@ TEST_F(TexelCommand, ThreadsAreJoinedAtExitAndByEndTexelWorkers) {
     endTexelWorkers();
     runTexel(path); // a new pool after the old one was ended
     EXPECT_EQ(theTexelWorkForce.workers.size(), size_t(NOFTEXELWORKERS));
+}
+
+TEST(TexelEndToEnd, CommandReadsTheWorkingDirectoryAndShutsDownWithThreadsAlive) {
+    const std::string directory = temporaryDirectory();
+    engineProcess engine({}, directory);
+    engine.send("texel");
+    engine.send("isready");
+    std::vector<std::string> seen;
+    ASSERT_EQ(engine.waitFor("readyok", 10000, &seen), "readyok");
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), problemLine), 1);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "Lets go"), 0);
+
+    std::ifstream sample(std::string(KESTRUNE_TEST_DATA) + "/texel-sample.epd");
+    std::ostringstream text;
+    text << sample.rdbuf();
+    writeFile(directory, text.str());
+    engine.send("texel");
+    engine.send("texel");
+    engine.send("quit");
+    seen.clear();
+    std::string line;
+    while (engine.readLine(&line, 30000)) seen.push_back(line);
+    EXPECT_EQ(engine.waitExit(), 0);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "Lets go"), 2 * NOFTEXELWORKERS);
+    std::vector<std::string> ends;
+    for (const std::string& reply : seen)
+        if (reply.rfind("Ending error ", 0) == 0) ends.push_back(reply);
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[0], ends[1]); // the file appended again keeps the mean
+
+    // One-shot mode ends right after the run, with all 24 tuning threads waiting for work.
+    engineProcess oneShot({"texel"}, directory);
+    seen.clear();
+    while (oneShot.readLine(&line, 30000)) seen.push_back(line);
+    EXPECT_EQ(oneShot.waitExit(), 0);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), ends[0]);
 }

@@ -146,6 +146,7 @@ TEST(TablebaseFiles, DamagedFilesFailQuietlyAndTheRestStillWork) {
     writeFile(d + "KPvK.rtbw", {});  // zero length
     writeFile(d + "KPvK.rtbz", {});
     mkdir((d + "KNvKN.rtbw").c_str(), 0755);  // a directory named like a table
+    mkfifo((d + "KQvKR.rtbw").c_str(), 0644);  // a FIFO must not block the search for tables
 
     writeFile(d + "KBvK.rtbw", readFile(TBDIR + "/KBvK.rtbw"));  // no read permission
     chmod((d + "KBvK.rtbw").c_str(), 0);

@@ -148,10 +148,11 @@ int open_tb(const char* name, const char* suffix) {
         char file[4096];
         if (snprintf(file, sizeof file, "%s/%s%s", paths[i], name, suffix) >= int(sizeof file))
             continue;
-        int fd = open(file, O_RDONLY);
+        // Non-blocking, so that a FIFO named like a table cannot hang the engine.
+        int fd = open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st;
-        // A directory or device named like a table is not a table.
+        // A directory, FIFO or device named like a table is not a table.
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
         close(fd);
     }

@@ -124,7 +124,9 @@ void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed) {
 }
 
 void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed) {
-    int mateIn = (MATESCORE - (score < 0 ? -score : score)) / 2 + 1;
+    // Moves, not plies: mate in 1 ply is "mate 1", mated in 2 plies is "mate -1".
+    int plies = MATESCORE - (score < 0 ? -score : score);
+    int mateIn = (plies + 1) / 2;
     if (score < 0) mateIn = -mateIn;
     sendLine("info score mate " + std::to_string(mateIn) + " depth " + std::to_string(depth) + poolFigures(elapsed) +
              " pv " + PVToString(pos));

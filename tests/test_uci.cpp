@@ -257,6 +257,13 @@ TEST(UciEndToEnd, SpecialRootsAndEndOfInput) {
     bool mateLine = false;
     for (const std::string& line : lines) mateLine |= line.rfind("info score mate 1 depth ", 0) == 0;
     EXPECT_TRUE(mateLine);
+    // Being mated after the only reply, two plies away, is one move: "mate -1".
+    lines.clear();
+    best = session.go("fen k7/8/1K6/8/8/8/8/7R b - - 0 1", "depth 8", &lines);
+    EXPECT_EQ(bestMoveOf(best), "a8b8");
+    mateLine = false;
+    for (const std::string& line : lines) mateLine |= line.rfind("info score mate -1 depth ", 0) == 0;
+    EXPECT_TRUE(mateLine);
 
     // End of input during an infinite search: bestmove, then exit status 0.
     engineProcess engine;

@@ -3,6 +3,7 @@
 #include "texel.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -50,6 +51,9 @@ bool parseTexelLine(const std::string& line, texelPosStruct* record) {
 }
 
 bool loadTexelPositions(const std::string& path) {
+    // A directory opens as a stream too, and would read as an empty file.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return false;
     std::ifstream file(path);
     if (!file.is_open()) return false;
     std::string line;

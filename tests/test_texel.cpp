@@ -2,6 +2,7 @@
 // error against a direct computation, the command's report and shut-down with threads alive.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,6 +183,11 @@ TEST_F(TexelCommand, MissingFileOnlyReportsTheProblem) {
     EXPECT_EQ(lines[0], problemLine);
     EXPECT_TRUE(theTexelWorkForce.workers.empty());
     EXPECT_TRUE(texelPositions.empty());
+    // A directory of that name is no tuning file either.
+    const std::string path = directory + "/" + texelFilename;
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(runTexel(path), std::vector<std::string>{problemLine});
+    EXPECT_TRUE(theTexelWorkForce.workers.empty());
 }
 
 TEST_F(TexelCommand, SampleOfTheRealFileAgainstADirectComputation) {

@@ -258,15 +258,19 @@ TEST(TablebaseRoot, DistanceToZeroingMove) {
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("info score cp -3", 0), 0u) << out;
 
-    // A drawn root always gives the same drawing move.
+    // A drawn root gives a move that keeps the draw, the same one every time.
     testPositionStruct draw("1n6/8/3k4/8/8/8/8/1N2K3 w - - 0 1");
     testing::internal::CaptureStdout();
     uint32_t first = syzygyProbeDTZ(0, draw.get());
     uint32_t second = syzygyProbeDTZ(0, draw.get());
     out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(first, 0u);
+    ASSERT_NE(first, 0u);
     EXPECT_EQ(first, second);
     EXPECT_EQ(out.rfind("info score cp 0 ", 0), 0u) << out;
+    makeMove(0, intToMove(first), draw.get());
+    int wdl = 1;
+    EXPECT_TRUE(syzygyProbeWDL(1, draw.get(), &wdl));
+    EXPECT_EQ(wdl, 0);
 
     // Promotion and en passant come back in the engine's move form.
     testPositionStruct promo("8/1P6/8/8/8/8/k7/6K1 w - - 0 1");
@@ -283,7 +287,6 @@ TEST(TablebaseRoot, DistanceToZeroingMove) {
     EXPECT_EQ(em.flag, ENPASSANT) << out;
     EXPECT_EQ(em.to, 25);  // the captured pawn's square
     EXPECT_NE(out.find("pv a4b3"), std::string::npos) << out;
-
 }
 
 // Tables load lazily on whichever thread probes first; threads racing for the same tables must

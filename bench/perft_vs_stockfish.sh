@@ -13,15 +13,19 @@ if [ ! -x "$stockfish" ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq stockfish >/dev/null
 fi
 
+[ -x /usr/bin/time ] || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null; }
+
 now_ns() { date +%s%N; }
 
-# Wall time in seconds of a UCI script fed to a program, and the line matching a pattern.
+# Processor time (user + system, microseconds) of a UCI script fed to a program, and the line
+# matching a pattern. Processor time, not wall time, so that a busy machine disturbs the ratio less.
 run_timed() {
-  local program=$1 script=$2 pattern=$3 start end output
-  start=$(now_ns)
-  output=$(printf '%b' "$script" | "$program" 2>/dev/null | grep -m1 -E "$pattern" || true)
-  end=$(now_ns)
-  echo "$(( (end - start) / 1000 )) $output"
+  local program=$1 script=$2 pattern=$3 output cpu
+  output=$(printf '%b' "$script" | /usr/bin/time -f 'cpu %U %S' -o /tmp/perft_bench_time.$$ "$program" 2>/dev/null |
+    grep -m1 -E "$pattern" || true)
+  cpu=$(awk '/^cpu/ {printf "%d", ($2 + $3) * 1000000}' /tmp/perft_bench_time.$$)
+  rm -f /tmp/perft_bench_time.$$
+  echo "$cpu $output"
 }
 
 positions=(
@@ -29,6 +33,7 @@ positions=(
   "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1|5|193690690"
 )
 
+echo "nodes per processor-second, one thread each (start-up included for both)"
 printf '%-14s %6s %12s %12s %12s %7s\n' position depth nodes "ours Mnps" "sf Mnps" ratio
 for entry in "${positions[@]}"; do
   IFS='|' read -r fen depth count <<<"$entry"
@@ -47,4 +52,7 @@ for _ in 1 2 3 4 5 6 7; do
   samples+=($(( (end - start) / 1000000 )))
 done
 sorted=$(printf '%s\n' "${samples[@]}" | sort -n | tr '\n' ' ')
+read -r cpu_us _ <<<"$(run_timed "$engine" "perft 1\nquit\n" '^Perft results')"
+echo "processor time of a start-up with 'perft 1' (both magic-search threads): $((cpu_us / 1000)) ms"
+echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "launch to answer of 'kestrune perft 1' (ms, 7 runs sorted): $sorted(median $(printf '%s\n' "${samples[@]}" | sort -n | sed -n 4p) ms, target < 100)"

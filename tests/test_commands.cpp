@@ -27,6 +27,21 @@ std::string temporaryDirectory() {
     return made ? made : "/tmp";
 }
 
+// The perft result lines without their speed.
+std::vector<std::string> perftResults(const std::vector<std::string>& lines) {
+    std::vector<std::string> results;
+    for (const std::string& line : lines)
+        if (line.rfind("Perft results", 0) == 0) results.push_back(line.substr(0, line.find("  Nodes")));
+    return results;
+}
+
+std::vector<std::string> infoStrings(const std::vector<std::string>& lines) {
+    std::vector<std::string> infos;
+    for (const std::string& line : lines)
+        if (line.rfind("info string", 0) == 0) infos.push_back(line);
+    return infos;
+}
+
 void positionLine(const std::string& words) {
     std::istringstream stream(words);
     positionCommand(stream);
@@ -81,11 +96,7 @@ TEST(CommandLoop, PositionShowboardAndPerftDepths) {
     engine.send("showboard");
     engine.send("quit");
     std::vector<std::string> lines = readAll(engine);
-    std::vector<std::string> results, infos;
-    for (const std::string& line : lines) {
-        if (line.rfind("Perft results", 0) == 0) results.push_back(line.substr(0, line.find("  Nodes")));
-        if (line.rfind("info string", 0) == 0) infos.push_back(line);
-    }
+    std::vector<std::string> results = perftResults(lines), infos = infoStrings(lines);
     ASSERT_EQ(results.size(), 3u);
     EXPECT_EQ(results[0], "Perft results for depth: 1  20");  // "e2e4" after startpos is not a move
     EXPECT_EQ(results[1].rfind("Perft results for depth: 2  ", 0), 0u);
@@ -110,11 +121,7 @@ TEST(CommandLoop, BadPositionsKeepThePreviousPosition) {
     engine.send("perft 1");
     engine.send("quit");
     std::vector<std::string> lines = readAll(engine);
-    std::vector<std::string> results, infos;
-    for (const std::string& line : lines) {
-        if (line.rfind("Perft results", 0) == 0) results.push_back(line.substr(0, line.find("  Nodes")));
-        if (line.rfind("info string", 0) == 0) infos.push_back(line);
-    }
+    std::vector<std::string> results = perftResults(lines), infos = infoStrings(lines);
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[0], "Perft results for depth: 1  20");  // black to move after e2e4
     EXPECT_EQ(results[1], "Perft results for depth: 1  29");  // after e2e4 e7e5

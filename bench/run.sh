@@ -13,3 +13,5 @@ for script in "$here"/*.sh; do
   echo "== $(basename "$script")"
   bash "$script" "$build"
 done
+echo "== thread_speedup.py"
+python3 "$here/thread_speedup.py" "$build"

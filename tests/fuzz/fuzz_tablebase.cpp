@@ -27,7 +27,7 @@ namespace {
 // Small tables keep one run quick; the list covers pawnless, pawn, symmetric and 4-man tables.
 const char* const FUZZMATERIALS[] = {"KRvK", "KQvK", "KPvK", "KBNvK", "KRvKR", "KQvKR", "KPvKP", "KRPvK", "KBvKP", "KNNvK", "KBvKB", "KQvKQ"};
 constexpr int NOFMATERIALS = int(sizeof(FUZZMATERIALS) / sizeof(FUZZMATERIALS[0]));
-constexpr int POSITIONSPERMATERIAL = 16;
+constexpr int POSITIONSPERMATERIAL = 8;
 
 const std::string REALDIR = std::string(KESTRUNE_TEST_DATA) + "/syzygy";
 std::string fuzzDir;

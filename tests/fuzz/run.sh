@@ -46,8 +46,8 @@ for target in "${targets[@]}"; do
     grep -A40 -m1 "ERROR\|runtime error\|deadly signal\|timeout" "$log" || tail -40 "$log"
     status=1
   else
-    grep -E "stat::number_of_executed_runs|stat::peak_rss_mb" "$log" | sed "s/^/  $target /"
-    grep -E "^#[0-9]+ *DONE" "$log" | sed "s/^/  $target /" || true
+    grep -E "stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb" "$log" | sed "s/^/  $target /"
+    grep -E "^Done [0-9]+ runs" "$log" | sed "s/^/  $target /" || true
   fi
 done
 exit $status

@@ -198,8 +198,10 @@ bool readGoNumber(std::istringstream& words, long long* value) {
 } // namespace
 
 void goCommand(std::istringstream& words, int& searchCount) {
-    engine.startTime = steadyMilliseconds();
+    // The clock starts when the command is read; a running search still reads the old start.
+    int64_t commandTime = steadyMilliseconds();
     theWorkForce.waitIdle();
+    engine.startTime = commandTime;
     theWorkForce.pondering = false;
     resetGoLimits();
     std::string word;

@@ -271,6 +271,15 @@ class Engine:
             if line.startswith(prefix):
                 return line
 
+    def cpu_ms(self):
+        """Processor time the engine has used so far (all its threads), in milliseconds."""
+        try:
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) * 1000 // os.sysconf("SC_CLK_TCK")
+        except (OSError, IndexError, ValueError):
+            return 0
+
     def quit(self):
         """Exit status after quit, or None when it does not end."""
         try:
@@ -319,6 +328,7 @@ def play(index, args):
             side = 0 if board.white else 1
             engine = engines[len(moves) % 2 if index % 2 == 0 else (len(moves) + 1) % 2]
             engine.send("position startpos moves " + " ".join(moves) if moves else "position startpos")
+            cpu_before = engine.cpu_ms()
             start = time.monotonic()
             engine.send("go wtime %d btime %d winc %d binc %d" % (clock[0], clock[1], inc, inc))
             deadline = start + clock[side] / 1000.0 + HANG_MARGIN
@@ -343,7 +353,10 @@ def play(index, args):
             if used > clock[side]:
                 game["forfeit"] = 1
                 game["result"] = "0-1" if side == 0 else "1-0"
-                game["reason"] = "time forfeit (%d ms used, %d ms left)" % (used, clock[side])
+                # The processor time tells an engine that overran its budget from a machine too
+                # loaded to give it the processor in time.
+                game["reason"] = "time forfeit (%d ms used, %d ms left, %d ms of processor time, %d threads)" % (
+                    used, clock[side], engine.cpu_ms() - cpu_before, threads)
                 break
             clock[side] += inc - used
             words = best.split()

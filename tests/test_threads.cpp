@@ -12,6 +12,7 @@
 #include "hash.h"
 #include "move.h"
 #include "search.h"
+#include "syzygy.h"
 #include "testSupport.h"
 #include "uci.h"
 
@@ -25,6 +26,8 @@ const char* const poolPositions[] = {
 };
 
 void setLimits(int depth, bool infinite) {
+    // Tables loaded by an earlier test would answer small roots without a search.
+    if (syzygyLargestTable() != 0) setSyzygyPath("");
     engine.depthLimit = depth;
     engine.infinite = infinite;
     engine.nodeCheckInterval = 4096;

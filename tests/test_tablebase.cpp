@@ -293,6 +293,9 @@ TEST(TablebaseRoot, DistanceToZeroingMove) {
 // all get the answers a single thread gets.
 TEST(TablebaseProbe, ThreadsLoadingTablesTogether) {
     initEngineTablesOnce();
+    // in_check below reads the prober's pawn attacks: without them, run alone, the test kept
+    // positions whose side not to move is in check by a pawn, which no table answers.
+    init_pawn_attacks();
     std::mt19937 rng(3);
     std::vector<::pos> positions;
     const char* materials[] = {"KQvKR", "KRvKP", "KPvKP", "KBNvK", "KRNvKR", "KNPvK"};

@@ -271,14 +271,20 @@ class Engine:
             if line.startswith(prefix):
                 return line
 
-    def cpu_ms(self):
-        """Processor time the engine has used so far (all its threads), in milliseconds."""
+    def sched_ms(self):
+        """(processor time, time spent runnable but waiting for a processor) of all the engine's
+        threads so far, in milliseconds; (0, 0) where the kernel does not tell."""
+        cpu = wait = 0
+        task_dir = "/proc/%d/task" % self.proc.pid
         try:
-            with open("/proc/%d/stat" % self.proc.pid) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) * 1000 // os.sysconf("SC_CLK_TCK")
+            for task in os.listdir(task_dir):
+                with open(os.path.join(task_dir, task, "schedstat")) as f:
+                    fields = f.read().split()
+                cpu += int(fields[0])
+                wait += int(fields[1])
         except (OSError, IndexError, ValueError):
-            return 0
+            pass
+        return cpu // 1000000, wait // 1000000
 
     def quit(self):
         """Exit status after quit, or None when it does not end."""
@@ -328,7 +334,7 @@ def play(index, args):
             side = 0 if board.white else 1
             engine = engines[len(moves) % 2 if index % 2 == 0 else (len(moves) + 1) % 2]
             engine.send("position startpos moves " + " ".join(moves) if moves else "position startpos")
-            cpu_before = engine.cpu_ms()
+            sched_before = engine.sched_ms()
             start = time.monotonic()
             engine.send("go wtime %d btime %d winc %d binc %d" % (clock[0], clock[1], inc, inc))
             deadline = start + clock[side] / 1000.0 + HANG_MARGIN
@@ -353,10 +359,11 @@ def play(index, args):
             if used > clock[side]:
                 game["forfeit"] = 1
                 game["result"] = "0-1" if side == 0 else "1-0"
-                # The processor time tells an engine that overran its budget from a machine too
-                # loaded to give it the processor in time.
-                game["reason"] = "time forfeit (%d ms used, %d ms left, %d ms of processor time, %d threads)" % (
-                    used, clock[side], engine.cpu_ms() - cpu_before, threads)
+                # Processor time and run-queue wait tell an engine that overran its budget (or
+                # blocked) from a machine too loaded to give it the processor in time.
+                sched_after = engine.sched_ms()
+                game["reason"] = "time forfeit (%d ms used, %d ms left; %d ms on a processor, %d ms waiting for one; %d threads)" % (
+                    used, clock[side], sched_after[0] - sched_before[0], sched_after[1] - sched_before[1], threads)
                 break
             clock[side] += inc - used
             words = best.split()
@@ -422,7 +429,7 @@ def main():
                 reasons[reason] = reasons.get(reason, 0) + 1
                 bad = game["illegal"] or game["crash"] or game["forfeit"] or game["hang"]
                 print("game %3d threads %d: %-7s %-22s %3d plies, longest move %4d ms%s" % (
-                    game["index"], game["threads"], game["result"], game["reason"][:60], game["plies"], game["maxMs"],
+                    game["index"], game["threads"], game["result"], game["reason"][:110], game["plies"], game["maxMs"],
                     ("\n  moves: " + " ".join(game["moves"])) if bad else ""), flush=True)
     print("games %d, illegal moves %d, crashes %d, time forfeits %d, hangs %d; white wins %d, black wins %d, draws %d; %.0f s"
           % (totals["games"], totals["illegal"], totals["crash"], totals["forfeit"], totals["hang"], totals["1-0"],

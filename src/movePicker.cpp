@@ -14,8 +14,6 @@ constexpr int HISTORYMAXDEPTHSQUARED = 324;
 constexpr int HISTORYBONUSFACTOR = 32;
 constexpr int HISTORYDIVISOR = 8192;
 
-inline bool isPawnCode(int code) { return code == WPAWN || code == BPAWN; }
-
 // Diagonal and line attackers of either colour onto square, through occupancy occ.
 U64 attackersOf(int square, U64 occ, positionStruct* pos) {
     U64 diagonal = pos->pieceBB[WBISHOP] | pos->pieceBB[BBISHOP] | pos->pieceBB[WQUEEN] | pos->pieceBB[BQUEEN];

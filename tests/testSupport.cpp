@@ -36,3 +36,23 @@ std::vector<perftCaseStruct> readPerftSuite(const std::string& name) {
     }
     return cases;
 }
+
+std::string placementText(const char board[64]) {
+    std::string text;
+    for (int rank = 7; rank >= 0; rank--) {
+        int empty = 0;
+        for (int file = 0; file < 8; file++) {
+            char c = board[rank * 8 + file];
+            if (!c) {
+                empty++;
+                continue;
+            }
+            if (empty) text += char('0' + empty);
+            empty = 0;
+            text += c;
+        }
+        if (empty) text += char('0' + empty);
+        if (rank) text += '/';
+    }
+    return text;
+}

@@ -26,3 +26,6 @@ struct perftCaseStruct {
 };
 // Lines "FEN;depth;count" of a file in tests/data.
 std::vector<perftCaseStruct> readPerftSuite(const std::string& name = "perft-suite.txt");
+
+// The FEN placement field of a board of FEN letters (0 for an empty square), square 0 = a1.
+std::string placementText(const char board[64]);

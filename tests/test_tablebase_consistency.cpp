@@ -82,22 +82,7 @@ std::string randomFen(const std::string& material, bool whiteToMove, bool withEp
         }
         if (abs((kings[0] & 7) - (kings[1] & 7)) <= 1 && abs((kings[0] >> 3) - (kings[1] >> 3)) <= 1) ok = false;
         if (!ok) continue;
-        std::string fen;
-        for (int r = 7; r >= 0; r--) {
-            int empty = 0;
-            for (int f = 0; f < 8; f++) {
-                char c = board[r * 8 + f];
-                if (!c) {
-                    empty++;
-                    continue;
-                }
-                if (empty) fen += char('0' + empty);
-                empty = 0;
-                fen += c;
-            }
-            if (empty) fen += char('0' + empty);
-            if (r) fen += '/';
-        }
+        std::string fen = placementText(board);
         fen += whiteToMove ? " w - " : " b - ";
         fen += epTarget >= 0 ? squareToText(epTarget) : "-";
         fen += " 0 1";

@@ -66,22 +66,7 @@ std::vector<std::string> randomFens(const std::string& material, int count, std:
             while (board[sq]);
             board[sq] = colour ? char(c - 'A' + 'a') : c;
         }
-        std::string fen;
-        for (int r = 7; r >= 0; r--) {
-            int empty = 0;
-            for (int f = 0; f < 8; f++) {
-                char c = board[r * 8 + f];
-                if (!c) {
-                    empty++;
-                    continue;
-                }
-                if (empty) fen += char('0' + empty);
-                empty = 0;
-                fen += c;
-            }
-            if (empty) fen += char('0' + empty);
-            if (r) fen += '/';
-        }
+        std::string fen = placementText(board);
         bool white = rng() & 1;
         fen += white ? " w - - 0 1" : " b - - 0 1";
         if (!setPosition(fen, p.get())) continue;

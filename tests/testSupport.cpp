@@ -5,6 +5,7 @@
 
 #include "eval.h"
 #include "hash.h"
+#include "move.h"
 #include "moveTable.h"
 
 void initEngineTablesOnce() {
@@ -55,4 +56,35 @@ std::string placementText(const char board[64]) {
         if (rank) text += '/';
     }
     return text;
+}
+
+std::vector<std::string> randomFens(const std::string& material, int count, std::mt19937& rng) {
+    std::vector<std::string> fens;
+    testPositionStruct p;
+    while (int(fens.size()) < count) {
+        char board[64] = {};
+        int colour = 0;
+        for (char c : material) {
+            if (c == 'v') {
+                colour = 1;
+                continue;
+            }
+            int sq;
+            do sq = c == 'P' ? 8 + int(rng() % 48) : int(rng() % 64);
+            while (board[sq]);
+            board[sq] = colour ? char(c - 'A' + 'a') : c;
+        }
+        std::string fen = placementText(board);
+        bool white = rng() & 1;
+        fen += white ? " w - - 0 1" : " b - - 0 1";
+        if (!setPosition(fen, p.get())) continue;
+        int other = white ? BLACK : WHITE;
+        U64 kings = p->pieceBB[WKING + other];
+        if (!kings || squareAttacked(lowestSquare(kings), other ^ 1, p->pieceBB[WHITE] | p->pieceBB[BLACK], p.get()))
+            continue;
+        U64 own = p->pieceBB[WKING + (other ^ 1)];
+        if (kingAttackTable[lowestSquare(own)] & kings) continue;
+        fens.push_back(fen);
+    }
+    return fens;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,3 +30,6 @@ std::vector<perftCaseStruct> readPerftSuite(const std::string& name = "perft-sui
 
 // The FEN placement field of a board of FEN letters (0 for an empty square), square 0 = a1.
 std::string placementText(const char board[64]);
+
+// Random legal positions of a material such as "KRPvKR" (white's men first), either side to move.
+std::vector<std::string> randomFens(const std::string& material, int count, std::mt19937& rng);

@@ -15,12 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "eval.h"
 #include "general.h"
-#include "hash.h"
 #include "move.h"
-#include "moveTable.h"
 #include "syzygy.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -40,51 +38,6 @@ protected:
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
-// Random legal positions of a material (white's men first), either side to move.
-std::vector<std::string> randomFens(const std::string& material, int count, std::mt19937& rng) {
-    std::vector<std::string> fens;
-    while (int(fens.size()) < count) {
-        char board[64] = {};
-        int colour = 0;
-        for (char c : material) {
-            if (c == 'v') {
-                colour = 1;
-                continue;
-            }
-            int sq;
-            do sq = c == 'P' ? 8 + int(rng() % 48) : int(rng() % 64);
-            while (board[sq]);
-            board[sq] = colour ? char(c - 'A' + 'a') : c;
-        }
-        std::string fen;
-        for (int r = 7; r >= 0; r--) {
-            int empty = 0;
-            for (int f = 0; f < 8; f++) {
-                char c = board[r * 8 + f];
-                if (!c) {
-                    empty++;
-                    continue;
-                }
-                if (empty) fen += char('0' + empty);
-                empty = 0;
-                fen += c;
-            }
-            if (empty) fen += char('0' + empty);
-            if (r) fen += '/';
-        }
-        bool white = rng() & 1;
-        fen += white ? " w - - 0 1" : " b - - 0 1";
-        if (!fenProblem(fen).empty() || !setPosition(fen, probePosition)) continue;
-        // The side not to move must not be in check.
-        int other = white ? BLACK : WHITE;
-        U64 king = probePosition->pieceBB[WKING + other];
-        U64 all = probePosition->pieceBB[WHITE] | probePosition->pieceBB[BLACK];
-        if (squareAttacked(lowestSquare(king), other ^ 1, all, probePosition)) continue;
-        fens.push_back(fen);
-    }
-    return fens;
-}
-
 void linkTable(const std::string& file) {
     std::string target = REALDIR + "/" + file, link = fuzzDir + "/" + file;
     unlink(link.c_str());
@@ -96,14 +49,8 @@ void linkTable(const std::string& file) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static nullBuffer sink;
     std::cout.rdbuf(&sink);
-    initBitboardConstants();
-    initHashCodes();
-    allocateHashTable(1);
-    static std::vector<moveStruct> storage(MOVESTORAGESIZE);
-    probePosition = new positionStruct();
-    attachMoveStorage(probePosition, storage.data());
-    probePosition->pawnTable = GPawnTable;
-    probePosition->evalCache = GEvalCache;
+    static testPositionStruct scratch;
+    probePosition = scratch.get();
 
     char name[] = "/tmp/kestrune-fuzz-tb-XXXXXX";
     if (!mkdtemp(name)) std::abort();

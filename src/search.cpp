@@ -6,8 +6,8 @@
 #include "move.h"
 #include "moveTable.h"
 #include "search.h"
+#include "settings.h"
 #include "syzygy.h"
-#include "uci.h"
 
 const int razor[4] = {0, 120, 190, 240};
 const int futility[8] = {0, 65, 130, 195, 260, 325, 390, 455};

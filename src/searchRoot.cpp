@@ -8,8 +8,8 @@
 #include "move.h"
 #include "moveTable.h"
 #include "search.h"
+#include "settings.h"
 #include "syzygy.h"
-#include "uci.h"
 
 workForce theWorkForce;
 

@@ -8,8 +8,8 @@
 #include "hash.h"
 #include "move.h"
 #include "moveTable.h"
+#include "settings.h"
 #include "tablebase/tbprobe.h"
-#include "uci.h"
 
 // Tablebase wins and losses sit just below the mate range.
 constexpr int TBWINSCORE = MATETHRESHOLD;

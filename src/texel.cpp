@@ -9,7 +9,7 @@
 
 #include "hash.h"
 #include "moveTable.h"
-#include "uci.h"
+#include "settings.h"
 
 const char texelFilename[] = "quiet-labeled.epd";
 

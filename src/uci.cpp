@@ -2,21 +2,14 @@
 #include "uci.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
-#include <iostream>
-#include <mutex>
 
 #include "general.h"
 #include "hash.h"
 #include "search.h"
 #include "syzygy.h"
 
-engineStruct engine;
-
 namespace {
-
-std::mutex outputMutex;
 
 constexpr int MINHASH = 1, MAXHASH = 32768;
 constexpr int MINTHREADS = 1, MAXTHREADS = 256;
@@ -38,16 +31,6 @@ int clampInt(long long value, int low, int high) {
 }
 
 } // namespace
-
-int64_t steadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void sendLine(const std::string& line) {
-    std::lock_guard<std::mutex> lock(outputMutex);
-    std::cout << line << '\n' << std::flush;
-}
 
 bool readLeadingNumber(const std::string& text, long long* value) {
     size_t i = 0;

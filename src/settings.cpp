@@ -1,0 +1,22 @@
+// The settings record, the clock and the reply writer.
+#include "settings.h"
+
+#include <chrono>
+#include <iostream>
+#include <mutex>
+
+engineStruct engine;
+
+namespace {
+std::mutex outputMutex;
+}
+
+int64_t steadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void sendLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::cout << line << '\n' << std::flush;
+}

@@ -1,0 +1,40 @@
+// The engine's settings record (options, the limits of the current go and its time budget),
+// the steady clock and the one function that writes reply lines. The search, the tablebases
+// and the command layer all build on this module; it depends on nothing of theirs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct engineStruct {
+    uint64_t nodesLimit = 0;
+    uint64_t elapsedTime = 0;
+    int64_t startTime = 0;
+    float timeFactor = 0;
+    int timeLeft[2] = {900000, 900000};
+    int increment[2] = {0, 0};
+    int movesToGo = 30;
+    int gamePly = 0;
+    int depthLimit = 0;
+    int mateLimit = 0;
+    int moveTime = 0;
+    int targetTime = 0;
+    int maxTime = 0;
+    int hashSize = 256;
+    int nofThreads = 1;
+    int nodeCheckInterval = 4096;
+    int syzygyProbeDepth = 0;
+    bool infinite = false;
+    bool ponder = false;
+    bool movesToGoGiven = false;
+    std::string syzygyPath;
+};
+
+extern engineStruct engine;
+
+// Steady clock in milliseconds.
+int64_t steadyMilliseconds();
+
+// Writes one reply line (the newline is added) and flushes it; safe from any thread, and
+// lines from different threads never mix.
+void sendLine(const std::string& line);

@@ -116,18 +116,29 @@ static bool engineMoveValid(positionStruct* position, moveStruct move) {
     return safe;
 }
 
+// Whether the side to move has a move that mates.
+static bool hasMateInOne(const pos* p) {
+    u16 moves[TB_MAX_MOVES];
+    u16* end = gen_moves(p, moves);
+    for (u16* m = moves; m < end; m++) {
+        pos child;
+        if (do_move(&child, p, *m) && in_check(&child) && !has_legal_move(&child)) return true;
+    }
+    return false;
+}
+
 uint32_t syzygyProbeDTZ(int, positionStruct* position) {
-    // Step 1: translate and check the root
+    // Translate and check the root
     pos root;
     positionToTB(position, position->plyStack[0].epSquare, position->fiftyCounter, &root);
     if (!consistentRoot(&root)) return 0;
 
-    // Step 2: the root's distance to zeroing
+    // The root's distance to zeroing
     int success;
     int dtz = probe_dtz(&root, &success);
     if (!success) return 0;
 
-    // Step 3: a value for every root move
+    // A value for every root move
     u16 moves[TB_MAX_MOVES];
     uint32_t values[TB_MAX_MOVES];
     u16* end = gen_moves(&root, moves);
@@ -156,7 +167,7 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
         values[i] = uint32_t(int32_t(v));
     }
 
-    // Step 4: choose
+    // The choice
     int chosen = -1;
     if (dtz > 0) {
         int best = 0;
@@ -170,6 +181,17 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
             int v = int32_t(values[i]);
             if (values[i] != ILLEGALMOVEMARK && v < best) chosen = i, best = v;
         }
+        // Of the moves that hold out equally long, one that lets the opponent mate at once is
+        // the shorter defence: take the first that does not.
+        for (int i = chosen; i >= 0 && i < count; i++) {
+            if (values[i] == ILLEGALMOVEMARK || int32_t(values[i]) != best) continue;
+            pos child;
+            do_move(&child, &root, moves[i]);
+            if (!hasMateInOne(&child)) {
+                chosen = i;
+                break;
+            }
+        }
     } else if (drawingMoves > 0) {
         // The choice among drawing moves is fixed by the material and the side to move.
         u64 k = calc_key(&root, root.turn == 0) % u64(drawingMoves);
@@ -181,14 +203,14 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
     }
     if (chosen < 0) return 0;
 
-    // Step 5: classify the root by the fifty-move count
+    // Classify the root by the fifty-move count
     int fifty = position->fiftyCounter;
     int score = 0;
     if (dtz > 0 && fifty + dtz <= 100) score = TBWINSCORE - dtz;
     if (dtz < 0 && fifty - dtz <= 100) score = -dtz - TBWINSCORE;
     score = int16_t(score);
 
-    // Step 6: the engine's form of the move
+    // The engine's form of the move
     u16 m = moves[chosen];
     moveStruct move;
     move.from = uint8_t(move_from(m));
@@ -206,10 +228,10 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
         }
     }
 
-    // Step 7: the move must be sound in the engine's own position
+    // The move must be sound in the engine's own position
     if (!engineMoveValid(position, move)) return 0;
 
-    // Step 8: report
+    // Report
     sendLine("info score cp " + std::to_string(score) + " depth 127 seldepth 127 nodes 1 tbhits 1 time 1 pv " +
              moveToLA(&move, position->sideToMove));
     return moveToInt(move);

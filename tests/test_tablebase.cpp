@@ -51,14 +51,14 @@ int probeFen(const std::string& fen, bool* ok) {
 
 TEST(TablebaseRegistry, FindsTablesOfEveryGivenDirectory) {
     initEngineTablesOnce();
-    EXPECT_EQ(setPathCounting(TBDIR), 36);  // all 3- and 4-man tables and KRNvKR
+    EXPECT_EQ(setPathCounting(TBDIR), 38);  // all 3- and 4-man tables, KRNvKR, KQRvKR and KRPvKR
     EXPECT_EQ(syzygyLargestTable(), 5);
 
     // Two directories, one of them twice and with empty pieces: each table counts once.
     testing::internal::CaptureStderr();
     int both = setPathCounting("/nonexistent-kestrune-dir::" + TBDIR + ":" + TBDIR + ":");
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(both, 36);
+    EXPECT_EQ(both, 38);
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(setPathCounting("/nonexistent-kestrune-dir:/another-missing-one"), 0);
@@ -287,6 +287,43 @@ TEST(TablebaseRoot, DistanceToZeroingMove) {
     EXPECT_EQ(em.flag, ENPASSANT) << out;
     EXPECT_EQ(em.to, 25);  // the captured pawn's square
     EXPECT_NE(out.find("pv a4b3"), std::string::npos) << out;
+}
+
+// A table that holds only the other side to move is read one ply ahead: a move that mates
+// there is one ply from mate, and a lost root does not walk into a mate when a move that holds
+// out as long does not.
+TEST(TablebaseRoot, QuietMateAndTheLongerDefence) {
+    initEngineTablesOnce();
+    setPathCounting(TBDIR);
+    testPositionStruct mating("5k2/8/5K2/8/8/2R5/r5q1/8 w - - 0 1");
+    ::pos root;
+    positionToTB(mating.get(), 0, 0, &root);
+    int success;
+    EXPECT_EQ(probe_dtz(&root, &success), 1);
+    testing::internal::CaptureStdout();
+    moveStruct mate = intToMove(syzygyProbeDTZ(0, mating.get()));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(moveToLA(&mate, WHITE), "c3c8");
+    EXPECT_EQ(out.rfind("info score cp 31871 ", 0), 0u) << out;
+
+    testPositionStruct lost("7k/8/6K1/6p1/8/7r/2R5/8 b - - 0 1");
+    testing::internal::CaptureStdout();
+    moveStruct defence = intToMove(syzygyProbeDTZ(0, lost.get()));
+    out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(moveToInt(defence), 0u) << out;
+    EXPECT_NE(moveToLA(&defence, BLACK), "h8g8") << out;
+    EXPECT_EQ(out.rfind("info score cp -31869 ", 0), 0u) << out;
+    // no white move mates after the defence
+    makeMove(0, defence, lost.get());
+    positionToTB(lost.get(), lost->plyStack[1].epSquare, 1, &root);
+    u16 replies[TB_MAX_MOVES];
+    u16* end = gen_moves(&root, replies);
+    for (u16* r = replies; r < end; r++) {
+        ::pos child;
+        if (do_move(&child, &root, *r)) {
+            EXPECT_FALSE(in_check(&child) && !has_legal_move(&child));
+        }
+    }
 }
 
 // Tables load lazily on whichever thread probes first; threads racing for the same tables must

@@ -513,6 +513,11 @@ static int probe_dtz_no_ep(const pos* p, int* success) {
         int best = 0xffff;
         for (u16* m = moves; m < end; m++) {
             if (!do_move(&child, p, *m) || child.rule50 == 0) continue;
+            // A mate ends the game at once, one ply from here whichever side the table holds.
+            if (in_check(&child) && !has_legal_move(&child)) {
+                best = 1;
+                break;
+            }
             int d = probe_dtz(&child, success);
             if (*success == 0) return 0;
             if (d < 0 && 1 - d < best) best = 1 - d;

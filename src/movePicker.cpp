@@ -68,10 +68,21 @@ inline int quietOrderValue(unsigned char ply, const moveStruct& m, positionStruc
     return value;
 }
 
-// A stored killer or counter move is handed out only while it is a quiet move here: as a
-// capture it already came from the capture stage.
-inline bool quietStoredMoveFits(unsigned char ply, moveStruct m, positionStruct* pos) {
-    return m.from != m.to && pos->board[m.to] == EMPTY && m.flag != ENPASSANT && isMovePseudoLegal(ply, m, pos);
+// Whether a stored killer or counter move is handed out at its own stage. A quiet one always
+// is; one that captures here is the same move as one of the capture list, so it comes at its
+// stage only while it still waits there as a losing capture (which it then no longer does),
+// and not at all once the good captures have handed it out.
+bool storedMoveFits(unsigned char ply, moveStruct m, positionStruct* pos) {
+    if (!isMovePseudoLegal(ply, m, pos)) return false;
+    if (pos->board[m.to] == EMPTY && m.flag != ENPASSANT) return true;
+    plyRecord& rec = pos->plyStack[ply];
+    for (moveStruct* c = rec.listStart; c < rec.pickEnd; c++) {
+        if (!sameMove(*c, m)) continue;
+        if (c->score != LOSINGCAPTUREMARK) return false;
+        c->score = 0;
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -104,11 +115,11 @@ void generateCaptureStage(unsigned char ply, positionStruct* pos) {
     }
 }
 
-void penaliseQuiet(unsigned char ply, moveStruct m, int bonus, bool earlierMovesCount, positionStruct* pos) {
+// The penalties apply wherever the earlier moves exist, also below null moves.
+void penaliseQuiet(unsigned char ply, moveStruct m, int bonus, positionStruct* pos) {
     int p = pos->board[m.from] - 2;
     if (p < 0 || p > 11) return;
     pos->history[p][m.to] = historyPenalty(pos->history[p][m.to], bonus);
-    if (!earlierMovesCount) return;
     if (ply >= 2) {
         const moveStruct& prev2 = pos->plyStack[ply - 2].currentMove;
         if (prev2.score >= 2) {
@@ -314,7 +325,7 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
 
         case STAGEKILLER1:
             rec.genStage = STAGEKILLER2;
-            if (!sameStoredMove(rec.killerMove[0], rec.hashMove) && quietStoredMoveFits(ply, rec.killerMove[0], pos)) {
+            if (!sameStoredMove(rec.killerMove[0], rec.hashMove) && storedMoveFits(ply, rec.killerMove[0], pos)) {
                 *move = rec.killerMove[0];
                 return true;
             }
@@ -323,7 +334,7 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
         case STAGEKILLER2:
             rec.genStage = STAGECOUNTERMOVE;
             if (!sameStoredMove(rec.killerMove[1], rec.hashMove) && !sameStoredMove(rec.killerMove[1], rec.killerMove[0]) &&
-                quietStoredMoveFits(ply, rec.killerMove[1], pos)) {
+                storedMoveFits(ply, rec.killerMove[1], pos)) {
                 *move = rec.killerMove[1];
                 return true;
             }
@@ -337,7 +348,7 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
                 if (prev.score >= 2) rec.counterMove = pos->counterMoves[prev.score - 2][prev.to];
                 moveStruct c = rec.counterMove;
                 if (!sameStoredMove(c, rec.hashMove) && !sameStoredMove(c, rec.killerMove[0]) &&
-                    !sameStoredMove(c, rec.killerMove[1]) && quietStoredMoveFits(ply, c, pos)) {
+                    !sameStoredMove(c, rec.killerMove[1]) && storedMoveFits(ply, c, pos)) {
                     *move = c;
                     return true;
                 }
@@ -472,7 +483,7 @@ void updateQuietHistory(unsigned char ply, int depth, moveStruct m, positionStru
     plyRecord& rec = pos->plyStack[ply];
     int bonus = historyBonus(depth);
     int p = pos->board[m.from] - 2;
-    // after a null move of both this and the previous ply the earlier moves say nothing
+    // after a null move of both this and the previous ply the earlier moves earn no reward
     bool earlierMovesCount = !(rec.nullMoveSearched && ply >= 1 && pos->plyStack[ply - 1].nullMoveSearched);
 
     if (ply >= 2 && earlierMovesCount) {
@@ -495,10 +506,10 @@ void updateQuietHistory(unsigned char ply, int depth, moveStruct m, positionStru
     moveStruct h = rec.hashMove;
     if ((h.from | h.to | h.flag) && !sameMove(h, m) && h.from < 64 && h.to < 64 && pos->board[h.to] == EMPTY &&
         pos->board[h.from] == h.score)
-        penaliseQuiet(ply, h, bonus, earlierMovesCount, pos);
+        penaliseQuiet(ply, h, bonus, pos);
 
     if (rec.genStage == STAGEQUIETS) {
-        for (moveStruct* q = rec.pickEnd; q < rec.pickCursor - 1; q++) penaliseQuiet(ply, *q, bonus, earlierMovesCount, pos);
+        for (moveStruct* q = rec.pickEnd; q < rec.pickCursor - 1; q++) penaliseQuiet(ply, *q, bonus, pos);
     }
 
     if (!sameMove(m, rec.killerMove[0])) {

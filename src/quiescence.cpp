@@ -1,4 +1,6 @@
 // Quiescence: captures (and evasions) below the horizon until the position is quiet.
+#include <utility>
+
 #include "eval.h"
 #include "hash.h"
 #include "move.h"
@@ -23,39 +25,60 @@ inline void selectBest(moveStruct* first, moveStruct* end) {
     }
 }
 
-// Keeps only the moves onto square in the ply's list.
-void keepRecaptures(unsigned char ply, int square, positionStruct* pos) {
-    plyRecord& rec = pos->plyStack[ply];
-    moveStruct* end = rec.listEnd;
-    for (moveStruct* m = rec.listStart; m < end;) {
-        if (m->to == square) {
-            m++;
-        } else {
-            *m = *--end;
-        }
-    }
-    rec.listEnd = end;
-    pos->plyStack[ply + 1].listStart = end;
+// A capture that gives away material by the exchange test.
+inline bool losesMaterial(const moveStruct& m, positionStruct* pos) {
+    return m.flag != ENPASSANT && seeValue[pos->board[m.to]] < seeValue[pos->board[m.from]] && !seeTest(pos, m, 0);
 }
 
 } // namespace
+
+void keepRecaptures(unsigned char ply, int square, positionStruct* pos) {
+    plyRecord& rec = pos->plyStack[ply];
+    moveStruct* kept = rec.listStart;
+    for (moveStruct* m = rec.listStart; m < rec.listEnd; m++) {
+        if (m->to == square) *kept++ = *m;
+    }
+    rec.listEnd = kept;
+    pos->plyStack[ply + 1].listStart = kept;
+}
+
+moveStruct* pickQuiescenceMove(moveStruct* cursor, moveStruct* end, bool skipLosing, positionStruct* pos) {
+    if (cursor >= end) return nullptr;
+    if (!skipLosing) {
+        selectBest(cursor, end);
+        return cursor;
+    }
+    // A losing capture is no candidate at all: it keeps its place and gets the score 0, which
+    // no capture has, so that it cannot win a later selection either.
+    while (true) {
+        moveStruct* best = cursor;
+        for (moveStruct* m = cursor + 1; m < end; m++) {
+            if (m->score > best->score) best = m;
+        }
+        if (best->score == 0) return nullptr;
+        if (!losesMaterial(*best, pos)) {
+            std::swap(*cursor, *best);
+            return cursor;
+        }
+        best->score = 0;
+    }
+}
 
 short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, positionStruct* pos) {
     int alpha = alphaIn, beta = betaIn;
     plyRecord& rec = pos->plyStack[ply];
 
-    // Step 1
     bumpCounter(pos->qNodeCount);
 
-    // Step 2: mate-distance bounds
+    // Mate-distance bounds
     if (alpha < ply - MATESCORE) alpha = ply - MATESCORE;
     if (beta > MATESCORE + 1 - ply) beta = MATESCORE + 1 - ply;
     if (alpha >= beta) return short(alpha);
 
-    // Step 3: ply limit, and the move storage's end
+    // Ply limit, and the move storage's end
     if (ply >= MAXPLY - 1 || moveStorageRoom(ply, pos) < QUIESCENCESTORAGEGUARD) return short(evaluateN(0, pos));
 
-    // Step 4: the table, at any stored depth
+    // Table cut-off, at any stored depth
     U64 data;
     int ttBound = BOUNDNONE, ttScore = 0;
     if (probeHashTable(pos->hashKey, &data)) {
@@ -68,7 +91,7 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
         }
     }
 
-    // Steps 5 and 6: stand pat
+    // Stand pat
     const bool inCheck = rec.inCheck;
     int bestScore = ply - MATESCORE;
     if (!inCheck) {
@@ -80,14 +103,14 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
         if (e > alpha) alpha = e;
     }
 
-    // Step 7: generation by depth
+    // Generation by depth: evasions, captures, or recaptures only
     const bool evasions = inCheck && depth > QEVASIONLIMIT;
     bool useSee = false;
     // a side in check that only recaptures needs the full legality test
     const bool fullLegality = inCheck && !evasions;
     if (evasions) {
         generateMovesCaptures(ply, rec.listStart, pos);
-        // Step 8: evasions that lose material go last
+        // evasions that lose material go last
         if (rec.listEnd == rec.listStart) return short(bestScore);
         lowerLosingEvasions(ply, pos);
     } else {
@@ -100,17 +123,12 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
         }
     }
 
-    // Step 9
     if (rec.listEnd == rec.listStart) return short(bestScore);
 
-    // Step 10: the move loop
+    // The move loop, best ordering score first
     int searched = 0;
-    for (moveStruct* cursor = rec.listStart; cursor < rec.listEnd; cursor++) {
-        selectBest(cursor, rec.listEnd);
+    for (moveStruct* cursor = rec.listStart; (cursor = pickQuiescenceMove(cursor, rec.listEnd, useSee, pos)); cursor++) {
         moveStruct m = *cursor;
-        if (useSee && m.flag != ENPASSANT && seeValue[pos->board[m.to]] < seeValue[pos->board[m.from]] &&
-            !seeTest(pos, m, 0))
-            continue; // losing captures are never searched
         if (fullLegality) {
             if (!isMoveLegalAnyway(ply, m, pos)) continue;
         } else if (!evasions && !isMoveLegal(ply, m, pos)) {

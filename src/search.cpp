@@ -86,11 +86,11 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     int alpha = alphaIn, beta = betaIn;
     plyRecord& rec = pos->plyStack[ply];
 
-    // Step 1: counters
+    // Counters
     bumpCounter(pos->nodeCount);
     if (ply > pos->selDepth) pos->selDepth = ply;
 
-    // Step 2: the clock, read once per node-check interval
+    // The clock, read once per node-check interval
     uint32_t countdown = pos->timeCheckCountdown;
     pos->timeCheckCountdown = countdown - 1;
     if (int32_t(countdown) <= 0) {
@@ -102,10 +102,10 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         }
     }
 
-    // Step 3: stop
+    // Stop
     if (theWorkForce.stop.load(std::memory_order_relaxed)) return 0;
 
-    // Step 4: mate distance, ply limit, repetition
+    // Mate distance, ply limit, repetition
     if (ply > 0) {
         if (alpha < ply - MATESCORE) alpha = ply - MATESCORE;
         if (beta > MATESCORE - ply) beta = MATESCORE + 1 - ply;
@@ -124,7 +124,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     const int alphaAtEntry = alpha;
     const bool pvNode = alpha + 1 < beta;
 
-    // Step 5: transposition table
+    // Table cut-off
     rec.hashMove = EMPTYMOVE;
     U64 data;
     int ttBound = BOUNDNONE, ttScore = 0, ttDepth = 0;
@@ -142,7 +142,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         rec.hashMove = hashDataMove(data);
     }
 
-    // Step 6: tablebases
+    // Tablebase verdict
     int tbLargest = syzygyLargestTable();
     if (ply > 0 && tbLargest > 0 && pos->fiftyCounter == 0 && rec.castleRights == 0) {
         int men = popCount(pos->pieceBB[WHITE] | pos->pieceBB[BLACK]);
@@ -170,7 +170,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         }
     }
 
-    // Steps 7 and 8: static evaluation and pruning, not in check
+    // Static evaluation and pruning, not in check
     if (!rec.inCheck) {
         int eval = evaluateN(0, pos);
         int refined = eval;
@@ -241,7 +241,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         }
     }
 
-    // Step 9: the move loop
+    // The move loop
     const bool singularCandidate = ply > 0 && depth >= SINGULARMINDEPTH && ttDepth >= depth - SINGULARTABLEDEPTHSLACK &&
                                    (ttBound & BOUNDLOWER) && std::abs(ttScore) <= MAXEVALSCORE;
     initMovePicker(ply, pos);
@@ -339,7 +339,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         }
     }
 
-    // Step 10: mate, stalemate, fifty-move rule, the table
+    // Mate, stalemate, fifty-move rule, the table
     if (movesSearched == 0) return short(rec.inCheck ? ply - MATESCORE : DRAWSCORE);
     if (pos->fiftyCounter > FIFTYMOVEPLIES) return DRAWSCORE;
     if (bestScore > alphaAtEntry)

@@ -82,6 +82,13 @@ bool isMovePseudoLegal(unsigned char ply, moveStruct move, positionStruct* pos);
 // Whether a pseudo-legal move leaves the mover's king safe, also when in check.
 bool isMoveLegalAnyway(unsigned char ply, moveStruct move, positionStruct* pos);
 
+// Quiescence's list at ply keeps only the moves onto square, in generation order.
+void keepRecaptures(unsigned char ply, int square, positionStruct* pos);
+// Quiescence's next move of [cursor, end), swapped to cursor: the highest ordering score, the
+// first of equals. With skipLosing a capture that loses material by the exchange test is no
+// candidate and stays where it is. Null when no candidate remains.
+moveStruct* pickQuiescenceMove(moveStruct* cursor, moveStruct* end, bool skipLosing, positionStruct* pos);
+
 // Lowers the score byte of the evasions of ply's list that lose material.
 void lowerLosingEvasions(unsigned char ply, positionStruct* pos);
 

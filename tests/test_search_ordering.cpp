@@ -285,4 +285,56 @@ TEST(SearchTables, UpdatesAfterQuietCutoff) {
     EXPECT_TRUE(sameMove(pos->plyStack[2].killerMove[1], nf3));
     updateQuietHistory(2, 3, bc4, pos);
     EXPECT_TRUE(sameMove(pos->plyStack[2].killerMove[1], nf3));
+
+    // Below null moves of this ply and the one before, the earlier moves earn no reward, but
+    // the moves tried before the cut-off are still penalised there.
+    pos->plyStack[1].nullMoveSearched = pos->plyStack[2].nullMoveSearched = 1;
+    moveStruct be2{5, 12, 0, WBISHOP};
+    pos->plyStack[2].hashMove = be2;
+    updateQuietHistory(2, 3, nf3, pos);
+    EXPECT_EQ(pos->counterHistory[BPAWN - 2][36][knight][21], 288);
+    EXPECT_EQ(pos->followupHistory[WPAWN - 2][28][knight][21], 288);
+    EXPECT_EQ(pos->counterHistory[BPAWN - 2][36][WBISHOP - 2][12], -288);
+    EXPECT_EQ(pos->followupHistory[WPAWN - 2][28][WBISHOP - 2][12], -288);
+}
+
+// Quiescence takes the best-scored capture first, the first of equals; a losing capture is no
+// candidate and leaves the others in their order. Below the exchange depths only recaptures
+// remain, in generation order.
+TEST(SearchQuiescenceOrder, LosingCapturesAndRecaptures) {
+    auto picked = [](positionStruct* pos, bool skipLosing) {
+        std::vector<std::string> texts;
+        plyRecord& rec = pos->plyStack[0];
+        for (moveStruct* c = rec.listStart; (c = pickQuiescenceMove(c, rec.listEnd, skipLosing, pos)); c++)
+            texts.push_back(moveToLA(c, pos->sideToMove));
+        return texts;
+    };
+    testPositionStruct p("6k1/2p5/3r4/2n2n2/1P2P3/8/8/3Q2K1 w - - 0 1");
+    generateMovesCaptures(0, p->plyStack[0].listStart, p.get());
+    EXPECT_EQ(picked(p.get(), true), (std::vector<std::string>{"b4c5", "e4f5"}));
+
+    testPositionStruct r("4k3/8/8/1nn5/PP1P4/8/8/4K3 w - - 0 1");
+    generateMovesCaptures(0, r->plyStack[0].listStart, r.get());
+    keepRecaptures(0, 34, r.get()); // the last move went to c5
+    EXPECT_EQ(picked(r.get(), false), (std::vector<std::string>{"b4c5", "d4c5"}));
+}
+
+// A killer that captures here comes at its killer stage, losing or not, and only once.
+TEST(SearchMovePicker, CapturingKillerComesOnceAtItsStage) {
+    testPositionStruct p("4k3/8/2p5/3p4/8/8/8/3QK3 w - - 0 1");
+    positionStruct* pos = p.get();
+    legalMoves(pos);
+    plyRecord& rec = pos->plyStack[0];
+    rec.hashMove = EMPTYMOVE;
+    rec.killerMove[0] = moveStruct{3, 35, 0, WQUEEN}; // Qxd5, refuted by the pawn on c6
+    rec.killerMove[1] = EMPTYMOVE;
+    initMovePicker(0, pos);
+    moveStruct m;
+    int seen = 0;
+    while (pickNextMove(0, pos, &m, false)) {
+        if (!sameMove(m, rec.killerMove[0])) continue;
+        seen++;
+        EXPECT_EQ(rec.genStage, STAGEKILLER2);
+    }
+    EXPECT_EQ(seen, 1);
 }

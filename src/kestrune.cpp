@@ -113,7 +113,8 @@ int runEngine(int argc, char** argv) {
     std::cout << "Kestrune 2.1\nby Dramwell\n\nenter 'help' to see the commands" << std::endl;
     commandLoopStruct loop;
     initEngine();
-    setSearchThreads(engine.nofThreads);
+    int wanted = engine.nofThreads;
+    if (setSearchThreads(wanted) != wanted) reportThreadShortfall(wanted, engine.nofThreads);
     std::setvbuf(stdout, nullptr, _IOLBF, 4096);
 
     if (argc > 1) {

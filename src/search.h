@@ -139,8 +139,8 @@ public:
     positionStruct position;
     positionStruct* positionPtr;
     moveStruct moveStore[MOVESTORAGESIZE];
-    pawnTableEntryStruct* pawnTable;  // owned, PAWNTABLESIZE entries
-    evalCacheEntryStruct* evalCache;  // owned, EVALCACHESIZE entries
+    pawnTableEntryStruct* pawnTable = nullptr;  // owned, PAWNTABLESIZE entries
+    evalCacheEntryStruct* evalCache = nullptr;  // owned, EVALCACHESIZE entries
 
     explicit worker(int id);
     virtual ~worker();
@@ -169,7 +169,8 @@ struct workForce {
     std::atomic<U64> tbHits{0};
 
     // Rebuilds the pool with n threads (0 ends them all); waits for a running search first.
-    void setNofWorkers(int n);
+    // Returns the number of threads that run, fewer than n when the system refuses more.
+    int setNofWorkers(int n);
     // Starts a search of GPSData on every thread; returns at once.
     void startSearch(int searchCount);
     // Waits until the boss (and so the whole pool) is idle; no-op with an empty pool.

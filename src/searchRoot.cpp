@@ -2,6 +2,8 @@
 // depth skipping, reports, the soft time budget and the vote.
 #include <algorithm>
 #include <chrono>
+#include <new>
+#include <system_error>
 
 #include "eval.h"
 #include "hash.h"
@@ -344,10 +346,16 @@ void boss::searchRoot() {
 
 worker::worker(int workerId) : id(workerId) {
     positionPtr = &position;
-    pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
-    evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
     attachMoveStorage(&position, moveStore);
-    thread = std::thread(&worker::atTheOffice, this);
+    try {
+        pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
+        evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
+        thread = std::thread(&worker::atTheOffice, this);
+    } catch (...) {
+        delete[] pawnTable;
+        delete[] evalCache;
+        throw;
+    }
     std::unique_lock<std::mutex> lock(mtx);
     cv.wait(lock, [this] { return !busy; });
 }
@@ -389,15 +397,21 @@ void worker::waitIdle() {
     cv.wait(lock, [this] { return !busy; });
 }
 
-void workForce::setNofWorkers(int n) {
+int workForce::setNofWorkers(int n) {
     if (!workers.empty()) workers[0]->waitIdle();
     while (!workers.empty()) {
         delete workers.back();
         workers.pop_back();
     }
-    if (n < 1) return;
-    workers.push_back(new boss(0));
-    for (int i = 1; i < n; i++) workers.push_back(new worker(i));
+    // When the system refuses a thread (or the memory for one) the threads that did start
+    // make up the pool.
+    try {
+        workers.reserve(size_t(n > 0 ? n : 0));
+        for (int i = 0; i < n; i++) workers.push_back(i == 0 ? new boss(0) : new worker(i));
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
+    return int(workers.size());
 }
 
 void workForce::startSearch(int searchCount) {

@@ -6,6 +6,7 @@
 
 #include "general.h"
 #include "hash.h"
+#include "move.h"
 #include "search.h"
 #include "syzygy.h"
 
@@ -54,7 +55,7 @@ void uciCommand() {
     sendLine("option name Threads type spin default 1 min 1 max 256");
     sendLine("option name Ponder type check default false");
     sendLine("option name SyzygyPath type string default <empty>");
-    sendLine("option name SyzygyProbeDepth type spin default default 0 min 0 max 127");
+    sendLine("option name SyzygyProbeDepth type spin default 0 min 0 max 127");
     sendLine("uciok");
 }
 
@@ -92,9 +93,12 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
         }
         searchCount = 0;
     } else if (name == "Threads") {
-        engine.nofThreads = clampInt(number, MINTHREADS, MAXTHREADS);
-        setSearchThreads(engine.nofThreads);
-        sendLine("info string Number of threads set to : " + std::to_string(engine.nofThreads));
+        int wanted = clampInt(number, MINTHREADS, MAXTHREADS);
+        int running = setSearchThreads(wanted);
+        if (running == wanted)
+            sendLine("info string Number of threads set to : " + std::to_string(running));
+        else
+            reportThreadShortfall(wanted, running);
     } else if (name == "Ponder") {
         engine.ponder = value == "true";
         sendLine(std::string("info string Ponder set to : ") + (engine.ponder ? "1" : "0"));
@@ -151,7 +155,16 @@ void computeTimeBudget(int sideToMove) {
 
 void waitForIdleSearch() { theWorkForce.waitIdle(); }
 
-void setSearchThreads(int threads) { theWorkForce.setNofWorkers(threads); }
+int setSearchThreads(int threads) {
+    int running = theWorkForce.setNofWorkers(threads);
+    if (threads > 0) engine.nofThreads = running;
+    return running;
+}
+
+void reportThreadShortfall(int wanted, int running) {
+    sendLine("info string could not start " + std::to_string(wanted) + " search threads, " + std::to_string(running) +
+             " run");
+}
 
 void stopCommand() { theWorkForce.stop = true; }
 
@@ -170,6 +183,14 @@ void resetGoLimits() {
     engine.nodesLimit = 0;
     engine.nodeCheckInterval = NODECHECKINTERVAL;
     engine.infinite = engine.movesToGoGiven = false;
+}
+
+// Without any search thread the first legal move is still an answer.
+void answerWithoutSearch() {
+    sendLine("info string no search thread runs");
+    generateMovesLegal(0, GPSData.plyStack[0].listStart, &GPSData);
+    moveStruct move = GPSData.plyStack[0].listEnd > GPSData.plyStack[0].listStart ? *GPSData.plyStack[0].listStart : EMPTYMOVE;
+    sendLine("bestmove " + moveToLA(&move, GPSData.sideToMove));
 }
 
 // Reads the number after a go word; false (ending the go words) when there is none.
@@ -210,6 +231,10 @@ void goCommand(std::istringstream& words, int& searchCount) {
         }
     }
     computeTimeBudget(GPSData.sideToMove);
+    if (theWorkForce.workers.empty() && setSearchThreads(1) == 0) {
+        answerWithoutSearch();
+        return;
+    }
     theWorkForce.startSearch(searchCount);
     searchCount++;
 }

@@ -25,5 +25,8 @@ void computeTimeBudget(int sideToMove);
 
 // Blocks until no search runs.
 void waitForIdleSearch();
-// Rebuilds the search thread pool (0 ends every search thread).
-void setSearchThreads(int threads);
+// Rebuilds the search thread pool (0 ends every search thread); returns the number of threads
+// that run, which becomes the Threads setting.
+int setSearchThreads(int threads);
+// The info line for a pool that has fewer threads than wanted.
+void reportThreadShortfall(int wanted, int running);

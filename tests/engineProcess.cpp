@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,8 @@ long long nowMs() {
         .count();
 }
 
-engineProcess::engineProcess(const std::vector<std::string>& arguments, const std::string& directory) {
+engineProcess::engineProcess(const std::vector<std::string>& arguments, const std::string& directory,
+                             unsigned long addressSpaceLimit) {
     int input[2], output[2];
     if (pipe(input) != 0 || pipe(output) != 0) return;
     signal(SIGPIPE, SIG_IGN);
@@ -24,6 +26,10 @@ engineProcess::engineProcess(const std::vector<std::string>& arguments, const st
         close(input[1]);
         close(output[0]);
         if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(127);
+        if (addressSpaceLimit) {
+            rlimit limit{addressSpaceLimit, addressSpaceLimit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+        }
         std::vector<char*> argv;
         std::string binary = KESTRUNE_BINARY;
         argv.push_back(binary.data());

@@ -8,8 +8,10 @@
 
 class engineProcess {
 public:
-    // Starts the engine with the given arguments in the given working directory ("" = current).
-    explicit engineProcess(const std::vector<std::string>& arguments = {}, const std::string& directory = "");
+    // Starts the engine with the given arguments in the given working directory ("" = current),
+    // its address space limited to addressSpaceLimit bytes when that is not 0.
+    explicit engineProcess(const std::vector<std::string>& arguments = {}, const std::string& directory = "",
+                           unsigned long addressSpaceLimit = 0);
     ~engineProcess();
 
     void send(const std::string& line);

@@ -1,5 +1,7 @@
 #include "testSupport.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -87,4 +89,14 @@ std::vector<std::string> randomFens(const std::string& material, int count, std:
         fens.push_back(fen);
     }
     return fens;
+}
+
+tempDirStruct::tempDirStruct() {
+    char name[] = "/tmp/kestrune-test-XXXXXX";
+    const char* made = mkdtemp(name);
+    path = made ? made : "/tmp";
+}
+
+tempDirStruct::~tempDirStruct() {
+    if (path != "/tmp") std::filesystem::remove_all(path);
 }

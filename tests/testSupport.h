@@ -33,3 +33,10 @@ std::string placementText(const char board[64]);
 
 // Random legal positions of a material such as "KRPvKR" (white's men first), either side to move.
 std::vector<std::string> randomFens(const std::string& material, int count, std::mt19937& rng);
+
+// A fresh directory under /tmp, removed with everything in it at the end of its scope.
+struct tempDirStruct {
+    std::string path;
+    tempDirStruct();
+    ~tempDirStruct();
+};

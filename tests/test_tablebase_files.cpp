@@ -31,15 +31,6 @@ void writeFile(const std::string& path, const std::vector<char>& bytes) {
     out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
-struct tempDirStruct {
-    std::string path;
-    tempDirStruct() {
-        char name[] = "/tmp/kestrune-tb-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~tempDirStruct() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
 // Sets the path quietly; returns what the prober printed on both streams.
 std::string quietly(const std::function<void()>& action) {
     testing::internal::CaptureStdout();

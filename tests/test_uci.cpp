@@ -1,6 +1,8 @@
 // The UCI side: the time budget, options, and whole searches driven through the binary.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "engineProcess.h"
@@ -80,7 +82,66 @@ struct uciSession {
     }
 };
 
+// What a strict client finds wrong with an option line, or "" for a well-formed one: the name
+// runs up to "type"; a spin needs integer default, min and max with min <= default <= max; a
+// check needs default true or false; a string takes any default; a button has none.
+std::string optionLineProblem(const std::string& line) {
+    std::istringstream words(line);
+    std::string word, name, type;
+    if (!(words >> word) || word != "option" || !(words >> word) || word != "name") return "no 'option name'";
+    while (words >> word && word != "type") name += (name.empty() ? "" : " ") + word;
+    if (name.empty() || word != "type" || !(words >> type)) return "no name and type";
+    std::map<std::string, std::string> fields;
+    std::string key;
+    while (words >> word) {
+        if (word == "default" || word == "min" || word == "max" || word == "var") {
+            if (fields.count(word) && word != "var") return "'" + word + "' twice";
+            key = word;
+            fields[key];
+        } else if (key.empty()) {
+            return "'" + word + "' outside any field";
+        } else {
+            fields[key] += (fields[key].empty() ? "" : " ") + word;
+        }
+    }
+    auto integer = [&](const std::string& k, long long* v) {
+        std::istringstream in(fields.count(k) ? fields[k] : "");
+        std::string rest;
+        return bool(in >> *v) && !(in >> rest);
+    };
+    if (type == "spin") {
+        long long d, lo, hi;
+        if (!integer("default", &d) || !integer("min", &lo) || !integer("max", &hi)) return "spin values not numeric";
+        if (lo > d || d > hi) return "default outside min..max";
+    } else if (type == "check") {
+        if (fields["default"] != "true" && fields["default"] != "false") return "check default not true/false";
+    } else if (type == "button") {
+        if (fields.count("default")) return "a button has no default";
+    } else if (type != "string" && type != "combo") {
+        return "unknown type '" + type + "'";
+    }
+    return "";
+}
+
 } // namespace
+
+TEST(UciOptions, EveryOptionLineReadsStrictly) {
+    EXPECT_NE(optionLineProblem("option name SyzygyProbeDepth type spin default default 0 min 0 max 127"), "");
+    EXPECT_NE(optionLineProblem("option name Ponder type check default maybe"), "");
+    EXPECT_NE(optionLineProblem("option name Clear Hash type button default x"), "");
+    EXPECT_EQ(optionLineProblem("option name Clear Hash type button"), "");
+    engineProcess engine;
+    std::vector<std::string> lines;
+    engine.send("uci");
+    ASSERT_EQ(engine.waitFor("uciok", 10000, &lines), "uciok");
+    int options = 0;
+    for (const std::string& line : lines) {
+        if (line.rfind("option", 0) != 0) continue;
+        options++;
+        EXPECT_EQ(optionLineProblem(line), "") << line;
+    }
+    EXPECT_GE(options, 5);
+}
 
 TEST(UciBudget, WorkedExamples) {
     // go alone from the start position.
@@ -133,7 +194,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         "option name Threads type spin default 1 min 1 max 256",
         "option name Ponder type check default false",
         "option name SyzygyPath type string default <empty>",
-        "option name SyzygyProbeDepth type spin default default 0 min 0 max 127",
+        "option name SyzygyProbeDepth type spin default 0 min 0 max 127",
         "uciok"};
     EXPECT_EQ(handshake, expected);
     lines.clear();
@@ -367,4 +428,28 @@ TEST(UciThreads, RapidGoStopCyclesEndWithoutDeadlock) {
     }
     session.engine.send("quit");
     EXPECT_EQ(session.engine.waitExit(15000), 0);
+}
+
+// A system that refuses threads (here: too little address space for 256 threads and their
+// tables) leaves the threads that started; the engine says how many run and goes on.
+TEST(UciThreads, RefusedThreadsLeaveAWorkingPool) {
+#ifdef KESTRUNE_SLOW_BUILD
+    GTEST_SKIP() << "sanitizer run-times need far more address space than the limit leaves";
+#endif
+    engineProcess engine({}, "", 150UL << 20);
+    engine.send("setoption name Threads value 256");
+    std::string reply = engine.waitFor("info string", 30000);
+    int running = 0;
+    ASSERT_EQ(std::sscanf(reply.c_str(), "info string could not start 256 search threads, %d run", &running), 1)
+        << reply;
+    EXPECT_GE(running, 1);
+    EXPECT_LT(running, 256);
+    engine.send("position startpos moves e2e4");
+    engine.send("go depth 8");
+    std::string best = engine.waitFor("bestmove", 30000);
+    EXPECT_TRUE(legalAfter("startpos moves e2e4", bestMoveOf(best))) << best;
+    engine.send("setoption name Threads value 2");
+    EXPECT_EQ(engine.waitFor("info string", 10000), "info string Number of threads set to : 2");
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(15000), 0);
 }

@@ -57,6 +57,22 @@ class Board:
     def key(self):
         return ("".join(self.b), self.white, self.castle, self.ep)
 
+    def fen(self, fullmove=1):
+        rows = []
+        for r in range(7, -1, -1):
+            row, empty = "", 0
+            for f in range(8):
+                c = self.b[sq(f, r)]
+                if c == ".":
+                    empty += 1
+                    continue
+                row += (str(empty) if empty else "") + c
+                empty = 0
+            rows.append(row + (str(empty) if empty else ""))
+        ep = name(self.ep) if self.ep is not None else "-"
+        return "%s %s %s %s %d %d" % ("/".join(rows), "w" if self.white else "b", self.castle or "-", ep, self.half,
+                                      fullmove)
+
     def own(self, c, white):
         return c != "." and c.isupper() == white
 

@@ -71,7 +71,10 @@ inline int quietOrderValue(unsigned char ply, const moveStruct& m, positionStruc
 // A stored killer or counter move is handed out only while it is a quiet move here: as a
 // capture it already came from the capture stage.
 inline bool quietStoredMoveFits(unsigned char ply, moveStruct m, positionStruct* pos) {
-    return m.from != m.to && pos->board[m.to] == EMPTY && m.flag != ENPASSANT && isMovePseudoLegal(ply, m, pos);
+    // a Chess960 king may castle without moving or onto its rook's square
+    bool castling = m.flag == CASTLESHORT || m.flag == CASTLELONG;
+    return (castling || (m.from != m.to && pos->board[m.to] == EMPTY)) && m.flag != ENPASSANT &&
+           isMovePseudoLegal(ply, m, pos);
 }
 
 } // namespace
@@ -185,10 +188,13 @@ void computeNotPinned(unsigned char ply, positionStruct* pos) {
 
 bool isMovePseudoLegal(unsigned char ply, moveStruct m, positionStruct* pos) {
     int from = m.from, to = m.to;
-    if (from > 63 || to > 63 || from == to) return false;
+    if (from > 63 || to > 63) return false;
     int side = pos->sideToMove;
     int code = pos->board[from];
     if (code < WPAWN || code != m.score || (code & 1) != side) return false;
+    // a Chess960 king may castle without moving or onto its rook's square
+    if (m.flag == CASTLESHORT || m.flag == CASTLELONG) return castlingMoveFits(ply, m, pos);
+    if (from == to) return false;
     int target = pos->board[to];
     if ((pos->pieceBB[side] & squareBit(to)) || pieceType(target) == KING) return false;
     U64 occ = pos->pieceBB[WHITE] | pos->pieceBB[BLACK];
@@ -221,23 +227,6 @@ bool isMovePseudoLegal(unsigned char ply, moveStruct m, positionStruct* pos) {
         default:
             return false;
         }
-    }
-    if (m.flag == CASTLESHORT || m.flag == CASTLELONG) {
-        if (type != KING || pos->plyStack[ply].inCheck) return false;
-        int home = side == WHITE ? 4 : 60;
-        int rights = pos->plyStack[ply].castleRights;
-        if (from != home) return false;
-        if (m.flag == CASTLESHORT) {
-            if (to != home + 2 || !(rights & (side == WHITE ? WHITESHORT : BLACKSHORT))) return false;
-            if (pos->board[home + 1] != EMPTY || pos->board[home + 2] != EMPTY) return false;
-            if (pos->board[home + 3] != WROOK + side) return false;
-            return !squareAttacked(home + 1, side ^ 1, occ, pos);
-        }
-        if (to != home - 2 || !(rights & (side == WHITE ? WHITELONG : BLACKLONG))) return false;
-        if (pos->board[home - 1] != EMPTY || pos->board[home - 2] != EMPTY || pos->board[home - 3] != EMPTY)
-            return false;
-        if (pos->board[home - 4] != WROOK + side) return false;
-        return !squareAttacked(home - 1, side ^ 1, occ, pos);
     }
     if (m.flag != NORMALMOVE) return false;
     switch (type) {

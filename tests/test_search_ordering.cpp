@@ -286,3 +286,13 @@ TEST(SearchTables, UpdatesAfterQuietCutoff) {
     updateQuietHistory(2, 3, bc4, pos);
     EXPECT_TRUE(sameMove(pos->plyStack[2].killerMove[1], nf3));
 }
+
+TEST(SearchMovePicker, HandsOutEveryLegalMoveOnceInChess960) {
+    // a Chess960 king may castle without moving or onto its rook's square, as a stored move too
+    std::mt19937 rng(960);
+    for (const perftCaseStruct& c : readPerftSuite("perft960-suite.txt")) {
+        testPositionStruct root;
+        ASSERT_TRUE(setPosition(c.fen, root.get(), true));
+        for (int i = 0; i < 4; i++) checkPicker(0, root.get(), legalMoves(root.get()), rng, c.fen);
+    }
+}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Perft speed against Debian's stockfish on the same positions, one thread each, and the time
-# from launch to the answer of a one-shot `kestrune perft 1`.
+# Perft speed against Debian's stockfish on the same positions (standard chess, then Chess960), one
+# thread each, and the time from launch to the answer of a one-shot `kestrune perft 1`.
 # Usage: bench/perft_vs_stockfish.sh [build directory]
 set -euo pipefail
 build=${1:-build}
@@ -32,19 +32,34 @@ positions=(
   "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1|6|119060324"
   "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1|5|193690690"
 )
+# Chess960 (Shredder-FEN castling fields), both engines with UCI_Chess960 set.
+positions960=(
+  "qbrnbkrn/pppppppp/8/8/8/8/PPPPPPPP/QBRNBKRN w GCgc - 0 1|6|116131133"
+  "bqrbnrk1/ppp1pppp/7n/3p4/8/P2P3P/1PP1PPP1/BQRBNKNR w HC - 0 4|6|68065446"
+)
+
+# One table row per "FEN|depth|count" entry; the first argument is sent to both engines first.
+perft_table() {
+  local setup=$1 entry fen depth count ours_us ours_line sf_us sf_line ours_nodes sf_nodes
+  shift
+  printf '%-14s %6s %12s %12s %12s %7s\n' position depth nodes "ours Mnps" "sf Mnps" ratio
+  for entry in "$@"; do
+    IFS='|' read -r fen depth count <<<"$entry"
+    read -r ours_us ours_line <<<"$(run_timed "$engine" "${setup}position fen $fen\nperft $depth\nquit\n" '^Perft results')"
+    read -r sf_us sf_line <<<"$(run_timed "$stockfish" "${setup}position fen $fen\ngo perft $depth\nquit\n" '^Nodes searched')"
+    ours_nodes=$(echo "$ours_line" | awk '{print $6}')
+    sf_nodes=$(echo "$sf_line" | awk '{print $3}')
+    [ "$ours_nodes" = "$count" ] || echo "WRONG COUNT: ours $ours_nodes, expected $count"
+    [ "$sf_nodes" = "$count" ] || echo "WRONG COUNT: stockfish $sf_nodes, expected $count"
+    awk -v f="${fen:0:12}.." -v d="$depth" -v n="$count" -v a="$ours_us" -v b="$sf_us" 'BEGIN {
+      printf "%-14s %6d %12d %12.1f %12.1f %7.2f\n", f, d, n, n / a, n / b, b / a }'
+  done
+}
 
 echo "nodes per processor-second, one thread each (start-up included for both)"
-printf '%-14s %6s %12s %12s %12s %7s\n' position depth nodes "ours Mnps" "sf Mnps" ratio
-for entry in "${positions[@]}"; do
-  IFS='|' read -r fen depth count <<<"$entry"
-  read -r ours_us ours_line <<<"$(run_timed "$engine" "position fen $fen\nperft $depth\nquit\n" '^Perft results')"
-  read -r sf_us sf_line <<<"$(run_timed "$stockfish" "position fen $fen\ngo perft $depth\nquit\n" '^Nodes searched')"
-  ours_nodes=$(echo "$ours_line" | awk '{print $6}')
-  sf_nodes=$(echo "$sf_line" | awk '{print $3}')
-  [ "$ours_nodes" = "$count" ] || echo "WRONG COUNT: ours $ours_nodes, expected $count"
-  awk -v f="${fen:0:12}.." -v d="$depth" -v n="$count" -v a="$ours_us" -v b="$sf_us" 'BEGIN {
-    printf "%-14s %6d %12d %12.1f %12.1f %7.2f\n", f, d, n, n / a, n / b, b / a }'
-done
+perft_table "" "${positions[@]}"
+echo "Chess960, the same way (UCI_Chess960 true for both)"
+perft_table "setoption name UCI_Chess960 value true\n" "${positions960[@]}"
 
 samples=()
 for _ in 1 2 3 4 5 6 7; do

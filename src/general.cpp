@@ -86,10 +86,14 @@ std::string checkMen(const int8_t board[64]) {
     return "";
 }
 
+// KQkq, or the files of the castling rooks (upper case for white).
 std::string checkCastlingField(const std::string& field) {
     if (field == "-") return "";
-    for (char c : field)
-        if (c != 'K' && c != 'Q' && c != 'k' && c != 'q') return "malformed castling field '" + field + "'";
+    for (char c : field) {
+        char letter = char(std::tolower(static_cast<unsigned char>(c)));
+        if (letter != 'k' && letter != 'q' && (letter < 'a' || letter > 'h'))
+            return "malformed castling field '" + field + "'";
+    }
     return "";
 }
 
@@ -100,16 +104,91 @@ std::string checkEnPassantField(const std::string& field) {
     return "";
 }
 
-// Rights whose king and rook are not on their home squares cannot be used: drop them.
-uint8_t usableCastleRights(const std::string& field, const int8_t board[64]) {
+constexpr uint8_t cornerRookSquare[4] = {7, 63, 0, 56};
+
+// The castling field read against the board: the usable rights, their rooks, and a note on
+// the letters dropped because they name no rook or a second rook for one wing.
+struct castlingFieldStruct {
     uint8_t rights = 0;
+    uint8_t rookSquare[4] = {cornerRookSquare[0], cornerRookSquare[1], cornerRookSquare[2], cornerRookSquare[3]};
+    std::string note;
+};
+
+castlingFieldStruct readCastlingField(const std::string& field, const int8_t board[64], bool chess960) {
+    castlingFieldStruct castling;
+    if (field == "-") return castling;
+    std::string noRook, letters[4];
+    uint8_t conflicting = 0;
     for (char c : field) {
-        if (c == 'K' && board[4] == WKING && board[7] == WROOK) rights |= WHITESHORT;
-        if (c == 'Q' && board[4] == WKING && board[0] == WROOK) rights |= WHITELONG;
-        if (c == 'k' && board[60] == BKING && board[63] == BROOK) rights |= BLACKSHORT;
-        if (c == 'q' && board[60] == BKING && board[56] == BROOK) rights |= BLACKLONG;
+        int side = std::isupper(static_cast<unsigned char>(c)) ? WHITE : BLACK;
+        char letter = char(std::tolower(static_cast<unsigned char>(c)));
+        int homeRank = side == WHITE ? 0 : 56;
+        int kingFile = -1;
+        for (int f = 0; f < 8; f++)
+            if (board[homeRank + f] == WKING + side) kingFile = f;
+        int rookFile = -1;
+        if (letter == 'k' || letter == 'q') {
+            bool shortSide = letter == 'k';
+            if (!chess960) {
+                int corner = shortSide ? 7 : 0;
+                if (kingFile == 4 && board[homeRank + corner] == WROOK + side) rookFile = corner;
+            } else if (kingFile >= 0) {
+                // the outermost rook on that side of the king
+                int step = shortSide ? -1 : 1;
+                for (int f = shortSide ? 7 : 0; f != kingFile && rookFile < 0; f += step)
+                    if (board[homeRank + f] == WROOK + side) rookFile = f;
+            }
+            // without its king or rook the right is dropped silently, as any unusable right
+            if (rookFile < 0) continue;
+        } else {
+            int f = letter - 'a';
+            if (f < 0 || f > 7 || kingFile < 0 || f == kingFile || board[homeRank + f] != WROOK + side) {
+                noRook += c;
+                continue;
+            }
+            rookFile = f;
+        }
+        int index = side + (rookFile > kingFile ? 0 : 2);
+        letters[index] += c;
+        if (!(castling.rights >> index & 1)) {
+            castling.rights |= uint8_t(1 << index);
+            castling.rookSquare[index] = uint8_t(homeRank + rookFile);
+        } else if (castling.rookSquare[index] != homeRank + rookFile) {
+            conflicting |= uint8_t(1 << index);
+        }
     }
-    return rights;
+    if (!noRook.empty()) castling.note = "'" + noRook + "' names no rook beside the king";
+    for (int index = 0; index < 4; index++) {
+        if (!(conflicting >> index & 1)) continue;
+        castling.rights &= uint8_t(~(1 << index));
+        castling.rookSquare[index] = cornerRookSquare[index];
+        castling.note += std::string(castling.note.empty() ? "" : "; ") + "'" + letters[index] +
+                         "' names two rooks for one wing";
+    }
+    if (!castling.note.empty()) castling.note = "castling rights dropped: " + castling.note;
+    return castling;
+}
+
+// Rooks' homes, the squares castling needs empty or unattacked, and the rights a move from or
+// to each square keeps. Rights only ever shrink, so unused entries stay harmless.
+void fillCastling(positionStruct* pos, const castlingFieldStruct& castling, bool chess960) {
+    std::memset(pos->castleKeep, 15, sizeof(pos->castleKeep));
+    pos->chess960 = chess960;
+    for (int index = 0; index < 4; index++) {
+        int side = index & 1;
+        int rook = castling.rookSquare[index];
+        pos->castleRookSquare[index] = uint8_t(rook);
+        pos->castleEmptyMask[index] = pos->castleCrossMask[index] = 0;
+        if (!(castling.rights >> index & 1)) continue;
+        int king = lowestSquare(pos->pieceBB[WKING + side]);
+        int kingTo = castleKingTarget[index], rookTo = castleRookTarget[index];
+        U64 lifted = squareBit(king) | squareBit(rook);
+        pos->castleEmptyMask[index] = (inBetweenSquares[king][kingTo] | squareBit(kingTo) |
+                                       inBetweenSquares[rook][rookTo] | squareBit(rookTo)) & ~lifted;
+        pos->castleCrossMask[index] = inBetweenSquares[king][kingTo];
+        pos->castleKeep[king] &= uint8_t(~(side == WHITE ? WHITESHORT | WHITELONG : BLACKSHORT | BLACKLONG));
+        pos->castleKeep[rook] &= uint8_t(~(1 << index));
+    }
 }
 
 // The square of the pawn that just made its double step, or 0 when the field names none.
@@ -179,7 +258,7 @@ std::string fenProblem(const std::string& fen) {
     return "";
 }
 
-bool setPosition(std::string fen, positionStruct* pos) {
+bool setPosition(std::string fen, positionStruct* pos, bool chess960) {
     if (!fenProblem(fen).empty()) return false;
     std::vector<std::string> fields = splitWords(fen);
     // Missing trailing fields read as no castling, no en passant, clock 0, move 1.
@@ -191,7 +270,9 @@ bool setPosition(std::string fen, positionStruct* pos) {
     fillFromBoard(pos, board);
     pos->sideToMove = fields[1] == "w" ? WHITE : BLACK;
     plyRecord& root = pos->plyStack[0];
-    root.castleRights = usableCastleRights(fields[2], board);
+    castlingFieldStruct castling = readCastlingField(fields[2], board, chess960);
+    root.castleRights = castling.rights;
+    fillCastling(pos, castling, chess960);
     root.epSquare = usableEnPassantSquare(fields[3], pos->sideToMove, board);
     pos->fiftyCounter = uint16_t(std::stoi(fields[4]));
     int gamePly = pos->sideToMove + 2 * std::stoi(fields[5]) - 2;
@@ -204,6 +285,51 @@ bool setPosition(std::string fen, positionStruct* pos) {
     pos->pawnKingKey = calcPawnKingKey(pos);
     root.inCheck = kingInCheck(pos);
     return true;
+}
+
+std::string fenCastlingNote(const std::string& fen, bool chess960) {
+    if (!fenProblem(fen).empty()) return "";
+    std::vector<std::string> fields = splitWords(fen);
+    if (fields.size() < 3) return "";
+    int8_t board[64];
+    readPlacement(fields[0], board);
+    return readCastlingField(fields[2], board, chess960).note;
+}
+
+std::string positionToFen(positionStruct* pos) {
+    std::string fen;
+    for (int rank = 7; rank >= 0; rank--) {
+        int empty = 0;
+        for (int file = 0; file < 8; file++) {
+            int code = pos->board[rank * 8 + file];
+            if (!code) {
+                empty++;
+                continue;
+            }
+            if (empty) fen += char('0' + empty);
+            empty = 0;
+            fen += fenLabelPieces[code];
+        }
+        if (empty) fen += char('0' + empty);
+        if (rank) fen += '/';
+    }
+    const plyRecord& root = pos->plyStack[0];
+    int side = pos->sideToMove;
+    fen += side == WHITE ? " w " : " b ";
+    std::string castling;
+    for (int index : {0, 2, 1, 3}) {
+        if (!(root.castleRights >> index & 1)) continue;
+        int colour = index & 1, rook = pos->castleRookSquare[index];
+        bool standard = rook == cornerRookSquare[index] && pos->board[colour == WHITE ? 4 : 60] == WKING + colour;
+        char letter = standard ? (index < 2 ? 'k' : 'q') : char('a' + (rook & 7));
+        castling += colour == WHITE ? char(std::toupper(static_cast<unsigned char>(letter))) : letter;
+    }
+    fen += castling.empty() ? "-" : castling;
+    int ep = root.epSquare;
+    fen += " " + (ep ? squareToText(side == WHITE ? ep + 8 : ep - 8) : std::string("-"));
+    int gamePly = pos->historyCount > 0 ? pos->historyCount - 1 : 0;
+    fen += " " + std::to_string(pos->fiftyCounter) + " " + std::to_string((gamePly - side) / 2 + 1);
+    return fen;
 }
 
 U64 calcPawnKingKey(positionStruct* pos) {
@@ -230,9 +356,11 @@ std::string boardToString(positionStruct* pos) {
     return text;
 }
 
-std::string moveToLA(moveStruct* move, unsigned char side) {
+std::string moveToLA(moveStruct* move, unsigned char side, const positionStruct* pos) {
     int destination = move->to;
     if (move->flag == ENPASSANT) destination = side == WHITE ? move->to + 8 : move->to - 8;
+    if ((move->flag == CASTLESHORT || move->flag == CASTLELONG) && pos && pos->chess960)
+        destination = pos->castleRookSquare[castleIndex(side, move->flag) & 3];
     std::string text = squareToText(move->from) + squareToText(destination);
     if (isPromotion(move->flag)) text += promotionLabels[move->flag];
     return text;
@@ -244,16 +372,29 @@ bool parseMoveWord(const std::string& word, positionStruct* pos, moveStruct* mov
     for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
     for (int i = 0; i < 4; i += 2)
         if (text[i] < 'a' || text[i] > 'h' || text[i + 1] < '1' || text[i + 1] > '8') return false;
-    // Every legal move has exactly one text, so the word names the move whose text it is.
+    // The word names the legal move whose text it is. Only castling can share its text with a
+    // plain king move (a Chess960 king beside its rook, written as the king's move): the plain
+    // move wins. Under Chess960 castling may also be written as the king's move.
     moveStruct* start = pos->plyStack[0].listStart;
     generateMovesLegal(0, start, pos);
+    const moveStruct* castling = nullptr;
+    const moveStruct* castlingAsKingMove = nullptr;
     for (moveStruct* m = start; m < pos->plyStack[0].listEnd; m++) {
-        if (moveToLA(m, pos->sideToMove) == text) {
-            *move = *m;
-            return true;
+        bool isCastling = m->flag == CASTLESHORT || m->flag == CASTLELONG;
+        if (moveToLA(m, pos->sideToMove, pos) == text) {
+            if (!isCastling) {
+                *move = *m;
+                return true;
+            }
+            castling = m;
+        } else if (isCastling && pos->chess960 && moveToLA(m, pos->sideToMove) == text) {
+            castlingAsKingMove = m;
         }
     }
-    return false;
+    if (!castling) castling = castlingAsKingMove;
+    if (!castling) return false;
+    *move = *castling;
+    return true;
 }
 
 moveListResultStruct applyMoveWords(const std::string& words, positionStruct* pos) {

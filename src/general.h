@@ -25,6 +25,11 @@ enum moveFlags {
 
 // Castling right bits.
 enum castleBits { WHITESHORT = 1, BLACKSHORT = 2, WHITELONG = 4, BLACKLONG = 8 };
+// A right's index is the position of its bit: colour + 2 for the long side.
+inline int castleIndex(int side, int flag) { return side + (flag == CASTLELONG ? 2 : 0); }
+// Where king and rook end, by right index: g1, g8, c1, c8 and f1, f8, d1, d8, in every variant.
+constexpr uint8_t castleKingTarget[4] = {6, 62, 2, 58};
+constexpr uint8_t castleRookTarget[4] = {5, 61, 3, 59};
 
 constexpr int MAXPLY = 128;
 constexpr int MOVESTORAGESIZE = 8192;
@@ -89,6 +94,15 @@ struct positionStruct {
     int32_t material[2];
     int32_t psqScore[2];
     int16_t phase;
+    // Castling as set up from the FEN, fixed for the game: the rook's home square for each
+    // right, the squares that must be empty, the squares the king crosses on its way (its
+    // destination is left to the legality test), and the rights kept when a man moves from or
+    // to a square. chess960 writes castling as the king taking its own rook.
+    uint8_t castleRookSquare[4];
+    uint8_t castleKeep[64];
+    uint8_t chess960;
+    U64 castleEmptyMask[4];
+    U64 castleCrossMask[4];
     pawnTableEntryStruct* pawnTable;
     evalCacheEntryStruct* evalCache;
     U64 nodeCount;
@@ -133,10 +147,19 @@ std::string squareToText(int square);
 // Describes what is wrong with a FEN text, or returns "" for a usable one.
 std::string fenProblem(const std::string& fen);
 // Sets up the position from a FEN; a FEN with a problem leaves it untouched and returns false.
-bool setPosition(std::string fen, positionStruct* pos);
+// The castling field may name the rooks' files (HAha); with chess960 the letters KQkq mean the
+// outermost rook on that side of the king, otherwise the rook in the corner with the king on e1/e8.
+bool setPosition(std::string fen, positionStruct* pos, bool chess960 = false);
+// Says which castling letters of a usable FEN name no castling rook or one wing twice and are
+// dropped, or returns "" (rights that only lack their king or rook are dropped silently).
+std::string fenCastlingNote(const std::string& fen, bool chess960 = false);
+// The FEN of the position at ply 0; castling rights whose king and rook are not on e1/e8 and in
+// the corner are written as the rook's file.
+std::string positionToFen(positionStruct* pos);
 
 std::string boardToString(positionStruct* pos);
-std::string moveToLA(moveStruct* move, unsigned char side);
+// With pos in a Chess960 set-up, castling is written as the king taking its rook (e1h1).
+std::string moveToLA(moveStruct* move, unsigned char side, const positionStruct* pos = nullptr);
 
 // Result of applying the move words of a `position` command.
 struct moveListResultStruct {
@@ -146,7 +169,8 @@ struct moveListResultStruct {
 // Plays the move words (whitespace separated) from ply 0 of pos; stops at the first word that
 // is malformed or not legal in the position reached.
 moveListResultStruct applyMoveWords(const std::string& words, positionStruct* pos);
-// Decodes one move word into the legal move it names; false when it names none.
+// Decodes one move word into the legal move it names; false when it names none. In a Chess960
+// set-up castling may also be written as the king's move where no plain king move reads the same.
 bool parseMoveWord(const std::string& word, positionStruct* pos, moveStruct* move);
 
 // Recomputes the pawn-king key from the board.

@@ -1,6 +1,7 @@
 // Start-up, the command loop and shut-down.
 #include "kestrune.h"
 
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -54,7 +55,9 @@ void positionCommand(std::istringstream& words) {
         sendLine("info string position not set: " + problem);
         return;
     }
-    setPosition(fen, &GPSData);
+    setPosition(fen, &GPSData, engine.chess960);
+    std::string castlingNote = fenCastlingNote(fen, engine.chess960);
+    if (!castlingNote.empty()) sendLine("info string " + castlingNote);
     int historyBefore = GPSData.historyCount;
     std::string moves((std::istreambuf_iterator<char>(words)), std::istreambuf_iterator<char>());
     moveListResultStruct result = applyMoveWords(moves, &GPSData);
@@ -84,8 +87,12 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     else if (command == "setoption") setoptionCommand(words, loop.searchCount);
     else if (command == "isready") isreadyCommand();
     else if (command == "rtest") {
+        // an optional file name replaces the default check file
+        std::string path;
+        std::getline(words >> std::ws, path);
+        while (!path.empty() && std::isspace(static_cast<unsigned char>(path.back()))) path.pop_back();
         waitForIdleSearch();
-        rtestCommand();
+        rtestCommand(path.empty() ? perftFilename : path, engine.chess960);
         loop.searchCount = 0;
     } else if (command == "perft") perftWords(words, loop);
     else if (command == "texel") {
@@ -93,7 +100,11 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         texelCommand();
         loop.searchCount = 0;
     }
-    else if (command == "showboard") std::cout << boardToString(&GPSData) << std::flush;
+    else if (command == "showboard") {
+        std::cout << boardToString(&GPSData) << std::flush;
+        // under Chess960 the castling rights with their rooks' files
+        if (engine.chess960) sendLine("Fen: " + positionToFen(&GPSData));
+    }
     else if (command == "evil") evaluateN(0, &GPSData);
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");

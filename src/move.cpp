@@ -34,21 +34,6 @@ constexpr int EVADEPIECECAPTUREBONUS = 30;
 
 constexpr int promotionFlags[4] = {PROMOTEQUEEN, PROMOTEROOK, PROMOTEBISHOP, PROMOTEKNIGHT};
 
-// Castling rights that survive a move from or to each square.
-struct castleMaskTable {
-    uint8_t keep[64];
-    constexpr castleMaskTable() : keep() {
-        for (int s = 0; s < 64; s++) keep[s] = 15;
-        keep[4] = 15 & ~(WHITESHORT | WHITELONG);
-        keep[7] = 15 & ~WHITESHORT;
-        keep[0] = 15 & ~WHITELONG;
-        keep[60] = 15 & ~(BLACKSHORT | BLACKLONG);
-        keep[63] = 15 & ~BLACKSHORT;
-        keep[56] = 15 & ~BLACKLONG;
-    }
-};
-constexpr castleMaskTable castleKeep;
-
 // One 32-bit store per move.
 inline moveStruct* addMove(moveStruct* slot, int from, int to, int flag, int score) {
     uint32_t packed = uint32_t(from) | uint32_t(to) << 8 | uint32_t(flag) << 16 | uint32_t(score & 255) << 24;
@@ -123,6 +108,17 @@ moveStruct* addPieceQuiets(moveStruct* slot, U64 pieces, U64 empty, U64 occupanc
         while (targets) slot = addMove(slot, from, popLowest(targets), NORMALMOVE, 0);
     }
     return slot;
+}
+
+// Whether the way of the castling with this right index is free: the squares between king,
+// rook and their targets empty, and no square the king crosses attacked. The destination is
+// tested with the move, on the board after castling (isMoveLegalSlow).
+inline bool castlingWayFree(positionStruct* pos, int index, U64 occupancy, int opp) {
+    if (occupancy & pos->castleEmptyMask[index]) return false;
+    U64 crossed = pos->castleCrossMask[index];
+    while (crossed)
+        if (squareAttacked(popLowest(crossed), opp, occupancy, pos)) return false;
+    return true;
 }
 
 // Whether the king of `side` would be attacked by an enemy slider on this occupancy.
@@ -226,20 +222,15 @@ void generateMovesQuiets(unsigned char ply, moveStruct* slot, positionStruct* po
         slot = addMove(slot, to - 2 * forward, to, DOUBLESTEP, 0);
     }
 
-    uint8_t rights = record.castleRights;
+    // Castling, short before long; the king's destination is left to the legality test. The
+    // side's two rights are shifted onto the white bits.
+    uint8_t rights = record.castleRights >> side & (WHITESHORT | WHITELONG);
     if (!record.inCheck && rights) {
-        int opp = side ^ 1;
-        if (side == WHITE) {
-            if ((rights & WHITESHORT) && !(occupancy & 0x60ULL) && !squareAttacked(5, opp, occupancy, pos))
-                slot = addMove(slot, 4, 6, CASTLESHORT, 0);
-            if ((rights & WHITELONG) && !(occupancy & 0x0EULL) && !squareAttacked(3, opp, occupancy, pos))
-                slot = addMove(slot, 4, 2, CASTLELONG, 0);
-        } else {
-            if ((rights & BLACKSHORT) && !(occupancy & 0x6000000000000000ULL) && !squareAttacked(61, opp, occupancy, pos))
-                slot = addMove(slot, 60, 62, CASTLESHORT, 0);
-            if ((rights & BLACKLONG) && !(occupancy & 0x0E00000000000000ULL) && !squareAttacked(59, opp, occupancy, pos))
-                slot = addMove(slot, 60, 58, CASTLELONG, 0);
-        }
+        int king = lowestSquare(bb[WKING + side]);
+        if ((rights & WHITESHORT) && castlingWayFree(pos, side, occupancy, side ^ 1))
+            slot = addMove(slot, king, castleKingTarget[side], CASTLESHORT, 0);
+        if ((rights & WHITELONG) && castlingWayFree(pos, side + 2, occupancy, side ^ 1))
+            slot = addMove(slot, king, castleKingTarget[side + 2], CASTLELONG, 0);
     }
     slot = addPieceQuiets<KNIGHT>(slot, bb[WKNIGHT + side] & record.notPinned, empty, occupancy);
     slot = addPieceQuiets<BISHOP>(slot, bb[WBISHOP + side], empty, occupancy);
@@ -345,7 +336,27 @@ bool isMoveLegalSlow(unsigned char ply, moveStruct move, positionStruct* pos) {
         U64 afterCapture = (occupancy & ~from & ~to) | squareBit(landing);
         return !sliderAttacksKing(pos, king, side, afterCapture, to);
     }
+    if (move.flag >= CASTLESHORT) {
+        // the board after castling: the rook lifted from its home may have shielded the target
+        // (white K c1, R b1, black R a1: long castling leaves the king in check)
+        int index = castleIndex(side, move.flag);
+        U64 rookHome = squareBit(pos->castleRookSquare[index]);
+        U64 after = (occupancy & ~from & ~rookHome) | to | squareBit(castleRookTarget[index]);
+        return !squareAttacked(move.to, opp, after, pos);
+    }
     return !squareAttacked(move.to, opp, (occupancy & ~from) | to, pos);
+}
+
+bool castlingMoveFits(unsigned char ply, moveStruct move, positionStruct* pos) {
+    const plyRecord& record = pos->plyStack[ply];
+    int side = pos->sideToMove;
+    int index = castleIndex(side, move.flag);
+    if ((move.flag != CASTLESHORT && move.flag != CASTLELONG) || record.inCheck || !(record.castleRights >> index & 1))
+        return false;
+    // with the right still there, the king stands on its home square and the rook on its own
+    if (move.from > 63 || pos->board[move.from] != WKING + side || move.to != castleKingTarget[index]) return false;
+    if (pos->board[pos->castleRookSquare[index]] != WROOK + side) return false;
+    return castlingWayFree(pos, index, occupancyOf(pos), side ^ 1);
 }
 
 void generateMovesLegal(unsigned char, moveStruct* slot, positionStruct* pos) {
@@ -370,7 +381,8 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
     const int from = move.from, to = move.to, flag = move.flag;
     const U64 fromBit = squareBit(from), toBit = squareBit(to);
     const int piece = pos->board[from];
-    const int captured = pos->board[to]; // for en passant the pawn that made the double step
+    // for en passant the pawn that made the double step; a Chess960 king may castle onto its rook
+    const int captured = flag < CASTLESHORT ? pos->board[to] : int(EMPTY);
     const int ownFlip = side == WHITE ? 56 : 0, oppFlip = opp == WHITE ? 56 : 0;
 
     next.captured = int8_t(captured);
@@ -387,7 +399,7 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
         if (kind != 0) pos->phase -= pieceValuePhase[kind];
     }
 
-    next.castleRights = current.castleRights & castleKeep.keep[from] & castleKeep.keep[to];
+    next.castleRights = current.castleRights & pos->castleKeep[from] & pos->castleKeep[to];
     next.epSquare = 0;
     next.savedKeys[0] = pos->hashKey;
     next.savedKeys[1] = pos->pawnKingKey;
@@ -407,6 +419,7 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
         *psq += pieceSquareScore[kind][to ^ ownFlip] - pieceSquareScore[kind][from ^ ownFlip];
         bb[piece] ^= fromBit | toBit;
         bb[side] ^= fromBit | toBit;
+        pos->board[from] = 0;
         pos->board[to] = int8_t(piece);
         U64 delta = hashCodePiece[piece][to] ^ hashCodePiece[piece][from];
         key ^= delta;
@@ -420,6 +433,7 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
     case ENPASSANT: {
         int landing = side == WHITE ? to + 8 : to - 8;
         *psq += pieceSquareScore[0][landing ^ ownFlip] - pieceSquareScore[0][from ^ ownFlip];
+        pos->board[from] = 0;
         pos->board[to] = 0;
         bb[piece] ^= fromBit | squareBit(landing);
         bb[side] ^= fromBit | squareBit(landing);
@@ -431,17 +445,22 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
     }
     case CASTLESHORT:
     case CASTLELONG: {
-        int rookFrom = flag == CASTLESHORT ? from + 3 : from - 4;
-        int rookTo = flag == CASTLESHORT ? to - 1 : to + 1;
+        // In Chess960 king and rook may start on each other's targets or stay where they are:
+        // both leave before either lands, and the bits change by exclusive or.
+        int index = castleIndex(side, flag);
+        int rookFrom = pos->castleRookSquare[index];
+        int rookTo = castleRookTarget[index];
         int rook = WROOK + side;
+        U64 rookBits = squareBit(rookFrom) ^ squareBit(rookTo);
         *psq += pieceSquareScore[5][to ^ ownFlip] - pieceSquareScore[5][from ^ ownFlip] -
                 pieceSquareScore[3][rookFrom ^ ownFlip] + pieceSquareScore[3][rookTo ^ ownFlip];
-        bb[piece] ^= fromBit | toBit;
-        bb[side] ^= fromBit | toBit | squareBit(rookFrom) | squareBit(rookTo);
-        bb[rook] ^= squareBit(rookFrom) | squareBit(rookTo);
+        bb[piece] ^= fromBit ^ toBit;
+        bb[side] ^= fromBit ^ toBit ^ rookBits;
+        bb[rook] ^= rookBits;
+        pos->board[from] = 0;
+        pos->board[rookFrom] = 0;
         pos->board[to] = int8_t(piece);
         pos->board[rookTo] = int8_t(rook);
-        pos->board[rookFrom] = 0;
         U64 delta = hashCodePiece[piece][to] ^ hashCodePiece[piece][from];
         key ^= delta ^ hashCodePiece[rook][rookFrom] ^ hashCodePiece[rook][rookTo];
         pos->pawnKingKey ^= delta;
@@ -456,6 +475,7 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
         bb[piece] ^= fromBit;
         bb[promoted] ^= toBit;
         bb[side] ^= fromBit | toBit;
+        pos->board[from] = 0;
         pos->board[to] = int8_t(promoted);
         key ^= hashCodePiece[piece][from] ^ hashCodePiece[promoted][to];
         pos->pawnKingKey ^= hashCodePiece[piece][from];
@@ -463,7 +483,6 @@ void makeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
     }
     }
 
-    pos->board[from] = 0;
     if (captured) {
         bb[captured] ^= toBit;
         bb[opp] ^= toBit;
@@ -489,6 +508,11 @@ void unmakeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
     pos->pawnKingKey = next.savedKeys[1];
     pos->historyCount--;
     pos->fiftyCounter = uint16_t(next.savedFifty);
+    pos->material[0] = next.savedMaterial[0];
+    pos->material[1] = next.savedMaterial[1];
+    pos->psqScore[0] = next.savedMaterial[2];
+    pos->psqScore[1] = next.savedMaterial[3];
+    pos->phase = next.savedPhase;
 
     int mover;
     switch (flag) {
@@ -508,15 +532,19 @@ void unmakeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
     }
     case CASTLESHORT:
     case CASTLELONG: {
-        int rookFrom = flag == CASTLESHORT ? from + 3 : from - 4;
-        int rookTo = flag == CASTLESHORT ? to - 1 : to + 1;
-        mover = pos->board[to];
-        bb[mover] ^= fromBit | toBit;
-        bb[WROOK + side] ^= squareBit(rookFrom) | squareBit(rookTo);
-        bb[side] ^= fromBit | toBit | squareBit(rookFrom) | squareBit(rookTo);
+        // nothing was captured; both men leave their targets before either goes home
+        int index = castleIndex(side, flag);
+        int rookFrom = pos->castleRookSquare[index];
+        int rookTo = castleRookTarget[index];
+        U64 rookBits = squareBit(rookFrom) ^ squareBit(rookTo);
+        bb[WKING + side] ^= fromBit ^ toBit;
+        bb[WROOK + side] ^= rookBits;
+        bb[side] ^= fromBit ^ toBit ^ rookBits;
+        pos->board[to] = 0;
         pos->board[rookTo] = 0;
         pos->board[rookFrom] = int8_t(WROOK + side);
-        break;
+        pos->board[from] = int8_t(WKING + side);
+        return;
     }
     default:
         mover = WPAWN + side;
@@ -531,9 +559,4 @@ void unmakeMove(unsigned char ply, moveStruct move, positionStruct* pos) {
         bb[next.captured] ^= toBit;
         bb[opp] ^= toBit;
     }
-    pos->material[0] = next.savedMaterial[0];
-    pos->material[1] = next.savedMaterial[1];
-    pos->psqScore[0] = next.savedMaterial[2];
-    pos->psqScore[1] = next.savedMaterial[3];
-    pos->phase = next.savedPhase;
 }

@@ -12,6 +12,10 @@ void generateMovesQuiets(unsigned char ply, moveStruct* slot, positionStruct* po
 void generateMovesEvade(unsigned char ply, moveStruct* slot, positionStruct* pos);
 void generateMovesLegal(unsigned char ply, moveStruct* slot, positionStruct* pos);
 
+// Whether a castling move (flag 14 or 15, from a stored move) can be played here: the right,
+// the king and the rook in place, the way free. The king's destination is left to the legality test.
+bool castlingMoveFits(unsigned char ply, moveStruct move, positionStruct* pos);
+
 // The full test for king moves, en passant and pinned men.
 bool isMoveLegalSlow(unsigned char ply, moveStruct move, positionStruct* pos);
 

@@ -74,7 +74,9 @@ inline int quietOrderValue(unsigned char ply, const moveStruct& m, positionStruc
 // and not at all once the good captures have handed it out.
 bool storedMoveFits(unsigned char ply, moveStruct m, positionStruct* pos) {
     if (!isMovePseudoLegal(ply, m, pos)) return false;
-    if (pos->board[m.to] == EMPTY && m.flag != ENPASSANT) return true;
+    // a Chess960 king may castle onto its own rook's square: castling is never a capture
+    bool castling = m.flag == CASTLESHORT || m.flag == CASTLELONG;
+    if (castling || (pos->board[m.to] == EMPTY && m.flag != ENPASSANT)) return true;
     plyRecord& rec = pos->plyStack[ply];
     for (moveStruct* c = rec.listStart; c < rec.pickEnd; c++) {
         if (!sameMove(*c, m)) continue;
@@ -196,10 +198,13 @@ void computeNotPinned(unsigned char ply, positionStruct* pos) {
 
 bool isMovePseudoLegal(unsigned char ply, moveStruct m, positionStruct* pos) {
     int from = m.from, to = m.to;
-    if (from > 63 || to > 63 || from == to) return false;
+    if (from > 63 || to > 63) return false;
     int side = pos->sideToMove;
     int code = pos->board[from];
     if (code < WPAWN || code != m.score || (code & 1) != side) return false;
+    // a Chess960 king may castle without moving or onto its rook's square
+    if (m.flag == CASTLESHORT || m.flag == CASTLELONG) return castlingMoveFits(ply, m, pos);
+    if (from == to) return false;
     int target = pos->board[to];
     if ((pos->pieceBB[side] & squareBit(to)) || pieceType(target) == KING) return false;
     U64 occ = pos->pieceBB[WHITE] | pos->pieceBB[BLACK];
@@ -232,23 +237,6 @@ bool isMovePseudoLegal(unsigned char ply, moveStruct m, positionStruct* pos) {
         default:
             return false;
         }
-    }
-    if (m.flag == CASTLESHORT || m.flag == CASTLELONG) {
-        if (type != KING || pos->plyStack[ply].inCheck) return false;
-        int home = side == WHITE ? 4 : 60;
-        int rights = pos->plyStack[ply].castleRights;
-        if (from != home) return false;
-        if (m.flag == CASTLESHORT) {
-            if (to != home + 2 || !(rights & (side == WHITE ? WHITESHORT : BLACKSHORT))) return false;
-            if (pos->board[home + 1] != EMPTY || pos->board[home + 2] != EMPTY) return false;
-            if (pos->board[home + 3] != WROOK + side) return false;
-            return !squareAttacked(home + 1, side ^ 1, occ, pos);
-        }
-        if (to != home - 2 || !(rights & (side == WHITE ? WHITELONG : BLACKLONG))) return false;
-        if (pos->board[home - 1] != EMPTY || pos->board[home - 2] != EMPTY || pos->board[home - 3] != EMPTY)
-            return false;
-        if (pos->board[home - 4] != WROOK + side) return false;
-        return !squareAttacked(home - 1, side ^ 1, occ, pos);
     }
     if (m.flag != NORMALMOVE) return false;
     switch (type) {

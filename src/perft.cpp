@@ -95,7 +95,7 @@ void perftCommand(int depth) {
               << "\n" << std::flush;
 }
 
-void rtestCommand(const std::string& path) {
+void rtestCommand(const std::string& path, bool chess960) {
     std::ifstream file(path);
     if (!file) {
         std::cout << "There seems to be a problem with the perftFile. check of the move generator not executed\n"
@@ -116,7 +116,7 @@ void rtestCommand(const std::string& path) {
             allOk = false;
             continue;
         }
-        if (!setPosition(test.fen, scratch.get())) {
+        if (!setPosition(test.fen, scratch.get(), chess960)) {
             std::cout << "info string skipped perft line with a bad FEN (" << fenProblem(test.fen) << "): " << line
                       << "\n" << std::flush;
             allOk = false;

@@ -13,5 +13,5 @@ uint64_t perft(unsigned char ply, int depth, positionStruct* pos);
 
 // The perft command: board, timing line and result line for the global position.
 void perftCommand(int depth);
-// The rtest command over the check file at path.
-void rtestCommand(const std::string& path = perftFilename);
+// The rtest command over the check file at path; chess960 reads KQkq as in Chess960 FENs.
+void rtestCommand(const std::string& path = perftFilename, bool chess960 = false);

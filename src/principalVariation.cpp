@@ -31,7 +31,7 @@ std::string PVToString(positionStruct* pos) {
     std::string text;
     unsigned char side = pos->sideToMove;
     for (int i = 0; i <= pos->pvLength; i++) {
-        text += moveToLA(&pos->plyStack[i].pvMove, side);
+        text += moveToLA(&pos->plyStack[i].pvMove, side, pos);
         text += ' ';
         side ^= 1;
     }

@@ -258,7 +258,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         bool extended = false;
         if (isHashMove && singularCandidate) extended = hashMoveIsSingular(ply, depth, ttScore - 2 * depth, pos);
 
-        const int captured = pos->board[m.to];
+        const int captured = isCastling(m) ? int(EMPTY) : pos->board[m.to]; // a Chess960 king may land on its rook
         const int mover = m.score;
         playMove(ply, m, pos);
         const bool givesCheck = pos->plyStack[ply + 1].inCheck;

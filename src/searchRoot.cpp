@@ -336,8 +336,8 @@ void boss::searchRoot() {
     else if (sameMove(savedBestMove, bestMove))
         ponderMove = savedPonderMove;
     unsigned char side = bp->sideToMove;
-    std::string line = "bestmove " + moveToLA(&bestMove, side);
-    if (!isEmptyMove(ponderMove)) line += " ponder " + moveToLA(&ponderMove, side ^ 1);
+    std::string line = "bestmove " + moveToLA(&bestMove, side, bp);
+    if (!isEmptyMove(ponderMove)) line += " ponder " + moveToLA(&ponderMove, side ^ 1, bp);
     sendLine(line);
 }
 

@@ -28,6 +28,7 @@ struct engineStruct {
     bool ponder = false;
     bool movesToGoGiven = false;
     std::string syzygyPath;
+    bool chess960 = false; // option UCI_Chess960: positions set up and moves written for Chess960
 };
 
 extern engineStruct engine;

@@ -56,6 +56,7 @@ void uciCommand() {
     sendLine("option name Ponder type check default false");
     sendLine("option name SyzygyPath type string default <empty>");
     sendLine("option name SyzygyProbeDepth type spin default 0 min 0 max 127");
+    sendLine("option name UCI_Chess960 type check default false");
     sendLine("uciok");
 }
 
@@ -110,6 +111,9 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     } else if (name == "SyzygyProbeDepth") {
         engine.syzygyProbeDepth = clampInt(number, MINPROBEDEPTH, MAXPROBEDEPTH);
         sendLine("info string SyzygyProbeDepth set to: " + std::to_string(engine.syzygyProbeDepth));
+    } else if (name == "UCI_Chess960") {
+        engine.chess960 = value == "true";
+        sendLine(std::string("info string UCI_Chess960 set to : ") + (engine.chess960 ? "1" : "0"));
     }
 }
 

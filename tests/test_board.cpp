@@ -398,6 +398,11 @@ TEST_F(BoardTest, MakeUnmakeKeepsKeysAndRestoresEverything) {
         "4k3/8/8/2pP4/8/8/8/4K3 w - c6 0 1",
         "1k6/1b6/8/8/7R/8/8/4K2R b K - 0 1",
         "3k4/3p4/8/K1P4r/8/8/8/8 b - - 0 1",
+        // Chess960: the rook jumping the king, the king onto its rook's square, the king staying
+        "rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1",
+        "1r2rkr1/pp3ppp/8/8/8/8/PP3PPP/1R2RKR1 b GEge - 0 1",
+        "r1b3kr/ppp2ppp/8/8/8/8/PPP2PPP/R1B3KR w HAha - 0 1",
+        "bqrbnrk1/ppp1pppp/7n/3p4/8/P2P3P/1PP1PPP1/BQRBNKNR w HC - 0 4",
     };
     auto scratch = std::make_unique<positionStruct>();
     long checked = 0;

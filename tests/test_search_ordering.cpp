@@ -338,3 +338,13 @@ TEST(SearchMovePicker, CapturingKillerComesOnceAtItsStage) {
     }
     EXPECT_EQ(seen, 1);
 }
+
+TEST(SearchMovePicker, HandsOutEveryLegalMoveOnceInChess960) {
+    // a Chess960 king may castle without moving or onto its rook's square, as a stored move too
+    std::mt19937 rng(960);
+    for (const perftCaseStruct& c : readPerftSuite("perft960-suite.txt")) {
+        testPositionStruct root;
+        ASSERT_TRUE(setPosition(c.fen, root.get(), true));
+        for (int i = 0; i < 4; i++) checkPicker(0, root.get(), legalMoves(root.get()), rng, c.fen);
+    }
+}

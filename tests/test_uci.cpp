@@ -186,7 +186,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
     std::vector<std::string> lines;
     engine.send("uci");
     ASSERT_EQ(engine.waitFor("uciok", 10000, &lines), "uciok");
-    std::vector<std::string> handshake(lines.end() - 8, lines.end());
+    std::vector<std::string> handshake(lines.end() - 9, lines.end());
     std::vector<std::string> expected = {
         "id name Kestrune 2.1",
         "id author Dramwell",
@@ -195,6 +195,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         "option name Ponder type check default false",
         "option name SyzygyPath type string default <empty>",
         "option name SyzygyProbeDepth type spin default 0 min 0 max 127",
+        "option name UCI_Chess960 type check default false",
         "uciok"};
     EXPECT_EQ(handshake, expected);
     lines.clear();
@@ -212,6 +213,8 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         {"setoption name Ponder value TRUE", "info string Ponder set to : 0"},
         {"setoption name Ponder value true", "info string Ponder set to : 1"},
         {"setoption name Ponder", "info string Ponder set to : 0"},
+        {"setoption name UCI_Chess960 value true", "info string UCI_Chess960 set to : 1"},
+        {"setoption name UCI_Chess960 value false", "info string UCI_Chess960 set to : 0"},
     };
     for (auto [command, reply] : options) {
         engine.send(command);

@@ -34,7 +34,7 @@ ourWallNps="$(awk '{for (i = 1; i < NF; i++) if ($i == "nps") print $(i + 1)}' <
 ourCpuNps="$(awk '{for (i = 1; i < NF; i++) if ($i == "cpunps") print $(i + 1)}' <<<"$summary")"
 
 # --- Ethereal -----------------------------------------------------------------------------
-mapfile -t fens < <(sed -n '/BEGIN POSITIONS/,/END POSITIONS/p' "$here/bench_search.cpp" | grep -o '"[^"]*"' | tr -d '"')
+mapfile -t fens < <(sed -n '/BEGIN POSITIONS/,/END POSITIONS/p' "$here/../src/bench.cpp" | grep -o '"[^"]*"' | tr -d '"')
 
 coproc ENGINE { exec "$ethereal"; }
 enginePid=$ENGINE_PID

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "bench.h"
 #include "eval.h"
 #include "general.h"
 #include "hash.h"
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr int FENGAMEPLY = 1024; // a FEN at its first move with no moves played
+constexpr int MAXBENCHDEPTH = 64;
 
 void helpCommand() {
     sendLine("supported UCI commands 'uci' 'ucinewgame' 'position' 'go' 'ponderhit' 'stop 'quit' 'setoption' 'isready'");
@@ -34,6 +36,18 @@ void perftWords(std::istringstream& words, commandLoopStruct& loop) {
         loop.perftDepth = int(depth);
     }
     perftCommand(loop.perftDepth);
+}
+
+void benchWords(std::istringstream& words, commandLoopStruct& loop) {
+    std::string word;
+    long long depth = BENCHDEPTH;
+    if (words >> word && (!readLeadingNumber(word, &depth) || depth < 1 || depth > MAXBENCHDEPTH)) {
+        sendLine("info string bench depth must be a number from 1 to " + std::to_string(MAXBENCHDEPTH));
+        return;
+    }
+    waitForIdleSearch();
+    benchCommand(int(depth));
+    loop.searchCount = 0;
 }
 
 } // namespace
@@ -95,6 +109,7 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         rtestCommand(path.empty() ? perftFilename : path, engine.chess960);
         loop.searchCount = 0;
     } else if (command == "perft") perftWords(words, loop);
+    else if (command == "bench") benchWords(words, loop);
     else if (command == "texel") {
         waitForIdleSearch();
         texelCommand();

@@ -29,6 +29,7 @@ struct engineStruct {
     bool movesToGoGiven = false;
     std::string syzygyPath;
     bool chess960 = false; // option UCI_Chess960: positions set up and moves written for Chess960
+    int moveOverhead = 0;  // option Move Overhead: milliseconds each move loses outside the engine
 };
 
 extern engineStruct engine;

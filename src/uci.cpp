@@ -15,6 +15,9 @@ namespace {
 constexpr int MINHASH = 1, MAXHASH = 32768;
 constexpr int MINTHREADS = 1, MAXTHREADS = 256;
 constexpr int MINPROBEDEPTH = 0, MAXPROBEDEPTH = 127;
+constexpr int MINOVERHEAD = 0, MAXOVERHEAD = 5000;
+// What the move overhead leaves of a clock or a move time: enough to answer with a move.
+constexpr int MINCLOCKAFTEROVERHEAD = 10;
 constexpr int DEFAULTCLOCK = 900000;
 constexpr int DEFAULTMOVESTOGO = 30;
 constexpr int NODECHECKINTERVAL = 4096;
@@ -29,6 +32,12 @@ int clampInt(long long value, int low, int high) {
     if (value < low) return low;
     if (value > high) return high;
     return int(value);
+}
+
+// A clock or move time less the move overhead, never below what it takes to answer.
+int afterOverhead(int time) {
+    if (engine.moveOverhead == 0) return time;
+    return std::max(time - engine.moveOverhead, MINCLOCKAFTEROVERHEAD);
 }
 
 } // namespace
@@ -57,6 +66,7 @@ void uciCommand() {
     sendLine("option name SyzygyPath type string default <empty>");
     sendLine("option name SyzygyProbeDepth type spin default 0 min 0 max 127");
     sendLine("option name UCI_Chess960 type check default false");
+    sendLine("option name Move Overhead type spin default 0 min 0 max 5000");
     sendLine("uciok");
 }
 
@@ -76,7 +86,7 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     while (words >> word && word != "value") name += (name.empty() ? "" : " ") + word;
     value = restOfLine(words);
 
-    bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth";
+    bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth" || name == "Move Overhead";
     long long number = 0;
     if (numeric && !readLeadingNumber(value, &number)) {
         sendLine("info string option " + name + " needs a number, '" + value + "' ignored");
@@ -114,11 +124,14 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     } else if (name == "UCI_Chess960") {
         engine.chess960 = value == "true";
         sendLine(std::string("info string UCI_Chess960 set to : ") + (engine.chess960 ? "1" : "0"));
+    } else if (name == "Move Overhead") {
+        engine.moveOverhead = clampInt(number, MINOVERHEAD, MAXOVERHEAD);
+        sendLine("info string Move Overhead set to : " + std::to_string(engine.moveOverhead));
     }
 }
 
 void computeTimeBudget(int sideToMove) {
-    const int T = engine.timeLeft[sideToMove], I = engine.increment[sideToMove];
+    const int T = afterOverhead(engine.timeLeft[sideToMove]), I = engine.increment[sideToMove];
     const int P = engine.nofThreads, G = engine.gamePly;
     double f;
     if (engine.movesToGoGiven) {
@@ -149,8 +162,8 @@ void computeTimeBudget(int sideToMove) {
         engine.maxTime /= 2;
     }
     if (engine.moveTime != 0) {
-        engine.targetTime = 10 * engine.moveTime;
-        engine.maxTime = engine.moveTime;
+        engine.targetTime = 10 * afterOverhead(engine.moveTime);
+        engine.maxTime = afterOverhead(engine.moveTime);
     } else {
         engine.maxTime = std::min(engine.maxTime, T - 100);
         engine.maxTime = std::max(engine.maxTime, engine.targetTime + 1);

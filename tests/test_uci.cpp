@@ -186,7 +186,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
     std::vector<std::string> lines;
     engine.send("uci");
     ASSERT_EQ(engine.waitFor("uciok", 10000, &lines), "uciok");
-    std::vector<std::string> handshake(lines.end() - 9, lines.end());
+    std::vector<std::string> handshake(lines.end() - 10, lines.end());
     std::vector<std::string> expected = {
         "id name Kestrune 2.1",
         "id author Dramwell",
@@ -196,6 +196,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         "option name SyzygyPath type string default <empty>",
         "option name SyzygyProbeDepth type spin default 0 min 0 max 127",
         "option name UCI_Chess960 type check default false",
+        "option name Move Overhead type spin default 0 min 0 max 5000",
         "uciok"};
     EXPECT_EQ(handshake, expected);
     lines.clear();

@@ -1,0 +1,27 @@
+// The bench: a fixed list of positions searched to a fixed depth with one thread from a cleared
+// table. Its total node count is the engine's signature: it changes only when the search's
+// behaviour changes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr int BENCHDEPTH = 13;
+constexpr int BENCHHASHMB = 16; // the table size the signature is taken with
+constexpr int BENCHPOSITIONCOUNT = 30;
+extern const char* const benchPositions[BENCHPOSITIONCOUNT];
+
+struct benchResultStruct {
+    uint64_t nodes;
+    double seconds;    // wall time of the searches
+    double cpuSeconds; // processor time of the searches
+};
+
+// Searches every bench position to depth with the global transposition table resized to
+// BENCHHASHMB and cleared before each position, on a scratch position of its own. With
+// printLines one line per position is written. The caller restores the table's size.
+benchResultStruct runBench(int depth, bool printLines);
+
+// The bench command: runBench, then the two lines testing frameworks read, "Nodes searched"
+// and "Nodes/second"; the table gets the Hash setting's size back.
+void benchCommand(int depth);

@@ -1,0 +1,89 @@
+// Playing conditions beyond analysis: the move overhead of a network and the bench command of
+// testing frameworks.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "bench.h"
+#include "engineProcess.h"
+#include "hash.h"
+#include "testSupport.h"
+#include "uci.h"
+
+namespace {
+
+#ifdef KESTRUNE_SLOW_BUILD
+constexpr long long TIMESCALE = 10;
+#else
+constexpr long long TIMESCALE = 1;
+#endif
+
+struct budgetStruct {
+    int target, max;
+};
+
+budgetStruct budgetFor(int clock, int overhead, int moveTime = 0) {
+    engineStruct saved = engine;
+    engine.timeLeft[WHITE] = clock;
+    engine.increment[WHITE] = 0;
+    engine.movesToGo = 30;
+    engine.movesToGoGiven = false;
+    engine.gamePly = 0;
+    engine.moveTime = moveTime;
+    engine.nofThreads = 1;
+    engine.ponder = false;
+    engine.moveOverhead = overhead;
+    computeTimeBudget(WHITE);
+    budgetStruct b{engine.targetTime, engine.maxTime};
+    engine = saved;
+    return b;
+}
+
+} // namespace
+
+TEST(PlayMoveOverhead, TheBudgetOfWhatTheOverheadLeaves) {
+    budgetStruct withOverhead = budgetFor(1000, 500), plain = budgetFor(500, 0);
+    EXPECT_EQ(withOverhead.target, plain.target);
+    EXPECT_EQ(withOverhead.max, plain.max);
+    budgetStruct moveTime = budgetFor(900000, 300, 1000);
+    EXPECT_EQ(moveTime.max, 700);
+    // an overhead beyond the clock leaves a few milliseconds, never nothing
+    budgetStruct eaten = budgetFor(1000, 5000);
+    EXPECT_GE(eaten.max, 1);
+    EXPECT_LE(eaten.max, 10);
+
+    engineProcess engine;
+    engine.send("setoption name Move Overhead value 500");
+    EXPECT_EQ(engine.waitFor("info string"), "info string Move Overhead set to : 500");
+    engine.send("setoption name Move Overhead value 99999");
+    EXPECT_EQ(engine.waitFor("info string"), "info string Move Overhead set to : 5000");
+    engine.send("setoption name Move Overhead value soon");
+    EXPECT_NE(engine.waitFor("info string").find("needs a number"), std::string::npos);
+    for (const char* overhead : {"500", "5000"}) {
+        engine.send(std::string("setoption name Move Overhead value ") + overhead);
+        engine.waitFor("info string");
+        engine.send("position startpos moves e2e4");
+        long long start = nowMs();
+        engine.send("go wtime 1000 btime 1000");
+        std::string best = engine.waitFor("bestmove", 10000);
+        EXPECT_NE(best, "") << overhead;
+        // the budget of 500 ms (or of nothing) is a few dozen milliseconds
+        EXPECT_LT(nowMs() - start, 300 * TIMESCALE) << overhead;
+    }
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+}
+
+TEST(PlayBench, CommandLinePrintsTheSignature) {
+    initEngineTablesOnce();
+    const int depth = 6;
+    uint64_t nodes = runBench(depth, false).nodes;
+    allocateHashTable(16);
+    engineProcess engine({"bench", std::to_string(depth)});
+    EXPECT_EQ(engine.waitFor("Nodes searched", 60000 * TIMESCALE), "Nodes searched  : " + std::to_string(nodes));
+    EXPECT_EQ(engine.waitFor("Nodes/second").rfind("Nodes/second    : ", 0), 0u);
+    EXPECT_EQ(engine.waitExit(), 0);
+    engineProcess bad({"bench", "x"});
+    EXPECT_EQ(bad.waitFor("info string"), "info string bench depth must be a number from 1 to 64");
+    EXPECT_EQ(bad.waitExit(), 0);
+}

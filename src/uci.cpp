@@ -67,7 +67,9 @@ void uciCommand() {
 void isreadyCommand() { sendLine("readyok"); }
 
 void ucinewgameCommand(int& searchCount) {
-    clearHashTable();
+    // the table is cleared at once, or, under a running search, after it like a new Hash size,
+    // so that no search and no other table change meets the clearing
+    theWorkForce.whenIdle([] { clearHashTable(); });
     engine.gamePly = 0;
     for (U64& key : GPSData.keyHistory) key = 0;
     sendLine("readyok");

@@ -259,7 +259,10 @@ TEST(AnalysisThreads, TableOptionsWaitForTheRunningSearch) {
     session.engine.send("go infinite");
     session.engine.send("setoption name Clear Hash");
     session.engine.send("setoption name Hash value 8");
+    // ucinewgame answers at once; its clearing waits behind the new table, not beside it
+    session.engine.send("ucinewgame");
     std::vector<std::string> lines;
+    EXPECT_EQ(session.engine.waitFor("readyok", 10000, &lines), "readyok");
     EXPECT_EQ(session.engine.waitFor("info string", 700, &lines), "");
     session.engine.send("isready");
     EXPECT_EQ(session.engine.waitFor("readyok", 10000, &lines), "readyok");
@@ -270,6 +273,14 @@ TEST(AnalysisThreads, TableOptionsWaitForTheRunningSearch) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 3].rfind("bestmove ", 0), 0u) << lines[lines.size() - 3];
     EXPECT_EQ(lines[lines.size() - 2], "info string Hash cleared");
+    // A new game right after a bestmove, while a new size waits for the search to let go.
+    for (int game = 0; game < 20; game++) {
+        session.engine.send("position startpos");
+        session.engine.send("go depth 3");
+        session.engine.send("setoption name Hash value " + std::to_string(1 + game % 2));
+        session.engine.send("ucinewgame");
+        EXPECT_NE(session.engine.waitFor("info string Size", 20000 * TIMESCALE), "") << game;
+    }
     // With no search running the table is cleared at once, and searches go on as before.
     session.engine.send("setoption name Clear Hash");
     EXPECT_EQ(session.engine.waitFor("info string", 10000), "info string Hash cleared");

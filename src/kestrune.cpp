@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "eval.h"
+#include "evalTable.h"
 #include "general.h"
 #include "hash.h"
 #include "moveTable.h"
@@ -21,6 +22,12 @@ constexpr int FENGAMEPLY = 1024; // a FEN at its first move with no moves played
 void helpCommand() {
     sendLine("supported UCI commands 'uci' 'ucinewgame' 'position' 'go' 'ponderhit' 'stop 'quit' 'setoption' 'isready'");
     sendLine("other commands 'perft depth', default depth=6, change board with 'position'; 'showboard' shows the current board");
+    sendLine("analysis: 'go' also takes 'searchmoves m1 m2 ...', 'nodes n' and 'mate n'; options 'MultiPV' and "
+             "'Clear Hash'; 'eval' shows the evaluation's terms of the current position");
+}
+
+void evalCommand() {
+    for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
 }
 
 void perftWords(std::istringstream& words, commandLoopStruct& loop) {
@@ -106,6 +113,7 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         if (engine.chess960) sendLine("Fen: " + positionToFen(&GPSData));
     }
     else if (command == "evil") evaluateN(0, &GPSData);
+    else if (command == "eval") evalCommand();
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");
     return true;

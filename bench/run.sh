@@ -15,3 +15,5 @@ for script in "$here"/*.sh; do
 done
 echo "== thread_speedup.py"
 python3 "$here/thread_speedup.py" "$build"
+echo "== analysis.py"
+python3 "$here/analysis.py" "$build"

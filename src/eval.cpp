@@ -386,3 +386,11 @@ int evaluateN(int, positionStruct* pos) {
     entry->score = int16_t(score);
     return pos->sideToMove ? -score : score;
 }
+
+int pawnStructureOf(const positionStruct* pos, int c) {
+    const int whiteKingFile = lowestSquare(pos->pieceBB[WKING]) & 7;
+    const int blackKingFile = lowestSquare(pos->pieceBB[BKING]) & 7;
+    const int sameWing = (whiteKingFile < 4) == (blackKingFile < 4);
+    U64 passed = 0;
+    return pawnScore(pos, c, sameWing, &passed);
+}

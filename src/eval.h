@@ -129,3 +129,6 @@ int blendScore(int packed, int phase);
 int evaluatePacked(positionStruct* pos, evalTermsStruct* terms = nullptr);
 // Static score from the side to move's point of view; the integer argument has no effect.
 int evaluateN(int, positionStruct* pos);
+// The pawn-structure and pawn-storm term of colour c alone, from c's point of view (the pawn
+// term is white's minus black's); the pawn table is left alone.
+int pawnStructureOf(const positionStruct* pos, int c);

@@ -8,6 +8,7 @@
 
 #include "bench.h"
 #include "eval.h"
+#include "evalTable.h"
 #include "general.h"
 #include "hash.h"
 #include "moveTable.h"
@@ -23,6 +24,14 @@ constexpr int MAXBENCHDEPTH = 64;
 void helpCommand() {
     sendLine("supported UCI commands 'uci' 'ucinewgame' 'position' 'go' 'ponderhit' 'stop 'quit' 'setoption' 'isready'");
     sendLine("other commands 'perft depth', default depth=6, change board with 'position'; 'showboard' shows the current board");
+    sendLine("analysis: 'go' also takes 'searchmoves m1 m2 ...', 'nodes n' and 'mate n'; options 'MultiPV' and "
+             "'Clear Hash'; 'eval' shows the evaluation's terms of the current position");
+    sendLine("more: 'bench [depth]' searches the bench positions (the signature); 'rtest [file]' checks perft "
+             "counts; options 'UCI_Chess960' and 'Move Overhead'");
+}
+
+void evalCommand() {
+    for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
 }
 
 void perftWords(std::istringstream& words, commandLoopStruct& loop) {
@@ -121,6 +130,7 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         if (engine.chess960) sendLine("Fen: " + positionToFen(&GPSData));
     }
     else if (command == "evil") evaluateN(0, &GPSData);
+    else if (command == "eval") evalCommand();
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");
     return true;

@@ -100,6 +100,10 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
             theWorkForce.stop.store(true, std::memory_order_relaxed);
             return 0;
         }
+        if (engine.nodesLimit && !theWorkForce.pondering.load(std::memory_order_relaxed) && nodeLimitReached(pos)) {
+            theWorkForce.stop.store(true, std::memory_order_relaxed);
+            return 0;
+        }
     }
 
     // Stop
@@ -254,6 +258,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         const int stage = rec.genStage; // the stage after the one that handed m out
         const bool isHashMove = stage == STAGEGENCAPTURES;
         if (!pickedMoveIsLegal(ply, m, isHashMove, pos)) continue;
+        if (ply == 0 && pos->searchField && rootMoveExcluded(m, pos)) continue;
 
         bool extended = false;
         if (isHashMove && singularCandidate) extended = hashMoveIsSingular(ply, depth, ttScore - 2 * depth, pos);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,6 +49,32 @@ inline long moveStorageRoom(unsigned char ply, positionStruct* pos) {
 // A node needs room for its own list and one child list; with less it becomes a leaf.
 constexpr long NODESTORAGEGUARD = 2 * MAXMOVESPERPOSITION;
 constexpr long QUIESCENCESTORAGEGUARD = MAXMOVESPERPOSITION;
+
+// Root moves a search leaves out: those outside a searchmoves list and, in a MultiPV search,
+// the lines already found at this depth. While a filter applies, the position's search field
+// points to it; 0 means every root move is searched.
+constexpr int MAXROOTFILTER = 256; // more than any position's legal moves
+struct rootFilterStruct {
+    int count = 0;
+    moveStruct moves[MAXROOTFILTER];
+};
+inline const rootFilterStruct* rootFilterOf(const positionStruct* pos) {
+    return reinterpret_cast<const rootFilterStruct*>(uintptr_t(pos->searchField));
+}
+inline void applyRootFilter(positionStruct* pos, const rootFilterStruct* filter) {
+    pos->searchField = filter && filter->count > 0 ? U64(uintptr_t(filter)) : 0;
+}
+inline bool rootMoveExcluded(const moveStruct& m, const positionStruct* pos) {
+    const rootFilterStruct* filter = rootFilterOf(pos);
+    if (!filter) return false;
+    for (int i = 0; i < filter->count; i++)
+        if (sameMove(filter->moves[i], m)) return true;
+    return false;
+}
+
+// With a node limit: whether the pool's count has reached it. Otherwise the thread's next
+// check is brought closer as the limit nears, so that the count passes it only a little.
+bool nodeLimitReached(positionStruct* pos);
 
 // Search counters are read by the reporting thread while their owner counts: each write and
 // read is one whole relaxed access.
@@ -114,6 +141,8 @@ void updateQuietHistory(unsigned char ply, int depth, moveStruct move, positionS
 // ---------------------------------------------------------------------------------------------
 // Principal variation, read back from the transposition table.
 void getPVFromHashTable(unsigned char, positionStruct* pos, int maxMoves);
+// The variation of one root move: the move, then the table's moves after it.
+void getPVFromMove(positionStruct* pos, moveStruct first, int maxMoves);
 std::string PVToString(positionStruct* pos);
 
 // ---------------------------------------------------------------------------------------------
@@ -141,6 +170,8 @@ public:
     moveStruct moveStore[MOVESTORAGESIZE];
     pawnTableEntryStruct* pawnTable = nullptr;  // owned, PAWNTABLESIZE entries
     evalCacheEntryStruct* evalCache = nullptr;  // owned, EVALCACHESIZE entries
+    rootFilterStruct rootFilter;                // root moves this thread's search leaves out
+    std::function<void()> afterSearch;          // run before the thread next counts as idle; guarded by mtx
 
     explicit worker(int id);
     virtual ~worker();
@@ -151,10 +182,20 @@ public:
     void waitIdle(); // until busy is false
 };
 
+// One line of a MultiPV search: its root move, score, depth and variation.
+struct rootLineStruct {
+    int score;
+    int depth;
+    int pvLength; // index of the last move of pv
+    moveStruct pv[MAXPLY];
+};
+
 class boss : public worker {
 public:
     moveStruct savedBestMove = EMPTYMOVE;
     moveStruct savedPonderMove = EMPTYMOVE;
+    std::vector<rootLineStruct> lines;      // the lines last reported, best first
+    std::vector<rootLineStruct> freshLines; // the lines of the depth being searched
 
     explicit boss(int id) : worker(id) {}
     void searchRoot() override;
@@ -175,6 +216,12 @@ struct workForce {
     void startSearch(int searchCount);
     // Waits until the boss (and so the whole pool) is idle; no-op with an empty pool.
     void waitIdle();
+    // Runs job at once when no search runs, otherwise on the main search thread as soon as the
+    // running search has written its bestmove (before the pool counts as idle).
+    void whenIdle(std::function<void()> job);
+    // Forgets what the threads learned: their history tables, killers, counter moves and
+    // evaluation and pawn caches. Only while the pool is idle.
+    void clearThreadTables();
     ~workForce() = default;
 };
 

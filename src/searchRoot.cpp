@@ -40,6 +40,7 @@ constexpr double FACTORDECAY = 0.8;
 constexpr double FACTORPERCHANGE = 0.2;
 constexpr double FACTORMIN = 0.6;
 constexpr double FACTORMAX = 2.0;
+constexpr U64 NODELIMITSHARES = 16;
 
 inline bool isEmptyMove(const moveStruct& m) { return (m.from | m.to | m.flag) == 0; }
 
@@ -78,11 +79,34 @@ iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha,
     }
 }
 
-// The first legal root move, as the search records moves (the piece in the fourth byte).
+// The first legal root move the search may play, as the search records moves (the piece in
+// the fourth byte).
 moveStruct firstRootMove(positionStruct* pos) {
     moveStruct m = *pos->plyStack[0].listStart;
+    for (moveStruct* c = pos->plyStack[0].listStart; c < pos->plyStack[0].listEnd; c++) {
+        if (!rootMoveExcluded(*c, pos)) {
+            m = *c;
+            break;
+        }
+    }
     m.score = uint8_t(pos->board[m.from]);
     return m;
+}
+
+// Leaves out the legal root moves (generated at ply 0) that a searchmoves list does not name.
+void buildRootFilter(positionStruct* pos, rootFilterStruct* filter) {
+    filter->count = 0;
+    const std::vector<uint32_t>& listed = engine.searchMoves;
+    if (!listed.empty()) {
+        for (moveStruct* m = pos->plyStack[0].listStart; m < pos->plyStack[0].listEnd; m++) {
+            bool named = false;
+            for (uint32_t l : listed) named |= sameMove(intToMove(l), *m);
+            if (!named && filter->count < MAXROOTFILTER) filter->moves[filter->count++] = *m;
+        }
+        // a list that names no move here leaves every move in
+        if (filter->count == pos->plyStack[0].listEnd - pos->plyStack[0].listStart) filter->count = 0;
+    }
+    applyRootFilter(pos, filter);
 }
 
 // Clears what a search counts and learns, before a search of pos starts.
@@ -120,21 +144,138 @@ std::string poolFigures(U64 elapsed) {
            std::to_string(time) + " tbhits " + std::to_string(t.tbHits);
 }
 
-void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed) {
-    sendLine("info score cp " + std::to_string(score) + " depth " + std::to_string(depth) + " seldepth " +
-             std::to_string(pos->selDepth) + poolFigures(elapsed) + " pv " + PVToString(pos));
+// lineTag is " multipv N" in a MultiPV search, empty otherwise.
+void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
+    sendLine("info" + lineTag + " score cp " + std::to_string(score) + " depth " + std::to_string(depth) +
+             " seldepth " + std::to_string(pos->selDepth) + poolFigures(elapsed) + " pv " + PVToString(pos));
 }
 
-void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed) {
-    // Moves, not plies: mate in 1 ply is "mate 1", mated in 2 plies is "mate -1".
+// Moves, not plies: mate in 1 ply is "mate 1", mated in 2 plies is "mate -1".
+int mateInMoves(int score) {
     int plies = MATESCORE - (score < 0 ? -score : score);
-    int mateIn = (plies + 1) / 2;
-    if (score < 0) mateIn = -mateIn;
-    sendLine("info score mate " + std::to_string(mateIn) + " depth " + std::to_string(depth) + poolFigures(elapsed) +
-             " pv " + PVToString(pos));
+    int moves = (plies + 1) / 2;
+    return score < 0 ? -moves : moves;
+}
+
+void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
+    const int mateIn = mateInMoves(score);
+    sendLine("info" + lineTag + " score mate " + std::to_string(mateIn) + " depth " + std::to_string(depth) +
+             poolFigures(elapsed) + " pv " + PVToString(pos));
+}
+
+// A mate that a search of this depth has seen to its end.
+bool mateFoundAt(int score, int depth) {
+    return (score >= MATETHRESHOLD && MATESCORE - score <= depth) || (score <= -MATETHRESHOLD && MATESCORE + score <= depth);
+}
+
+// ---------------------------------------------------------------------------------------------
+// MultiPV: the main thread searches the best lines one after another at each depth.
+
+// Puts a line's variation where PVToString and the ponder move read it.
+void loadLine(positionStruct* pos, const rootLineStruct& line) {
+    for (int i = 0; i <= line.pvLength; i++) pos->plyStack[i].pvMove = line.pv[i];
+    pos->pvLength = uint8_t(line.pvLength);
+}
+
+// The lines of this depth, best first, then the lines of the last depth that they do not
+// replace (when the depth was cut short), become the lines to report.
+void mergeLines(boss* b, size_t lineCount) {
+    std::vector<rootLineStruct>& fresh = b->freshLines;
+    // insertion sort: stable, and no allocation
+    for (size_t i = 1; i < fresh.size(); i++) {
+        for (size_t j = i; j > 0 && fresh[j].score > fresh[j - 1].score; j--) std::swap(fresh[j], fresh[j - 1]);
+    }
+    for (const rootLineStruct& old : b->lines) {
+        if (fresh.size() >= lineCount) break;
+        bool replaced = false;
+        for (const rootLineStruct& f : fresh) replaced |= sameMove(f.pv[0], old.pv[0]);
+        if (!replaced) fresh.push_back(old);
+    }
+    std::swap(b->lines, fresh);
+}
+
+// One depth of a MultiPV search. Line 1 gets the usual aspiration window around the best
+// score of the last depth; each next line leaves out the moves of the lines before it and is
+// searched around the score the line of its rank had. Returns line 1's iteration with the
+// best score found (prev when line 1 did not finish).
+iterationStruct searchLines(boss* b, positionStruct* pos, int d, int prev, const short* widths, int lineCount) {
+    rootFilterStruct& filter = b->rootFilter;
+    const int listedCount = filter.count;
+    b->freshLines.clear();
+    iterationStruct first{prev, false, 0, 0};
+    int firstChanges = 0;
+    for (int j = 0; j < lineCount; j++) {
+        const int linePrev = j < int(b->lines.size()) ? b->lines[j].score : -INFINITESCORE;
+        int alpha = -INFINITESCORE, beta = INFINITESCORE;
+        if (d >= ASPIRATIONMINDEPTH && linePrev != -INFINITESCORE) {
+            alpha = int16_t(linePrev - widths[0]);
+            beta = int16_t(linePrev + widths[0]);
+        }
+        pos->rootChanges = 0;
+        iterationStruct it = searchIteration(pos, d, linePrev, alpha, beta, widths, false);
+        if (j == 0) {
+            first = it;
+            firstChanges = pos->rootChanges;
+        }
+        if (!it.finished) break;
+        const moveStruct move = pos->plyStack[0].pvMove;
+        getPVFromMove(pos, move, d);
+        rootLineStruct line;
+        line.score = it.result;
+        line.depth = d;
+        line.pvLength = pos->pvLength;
+        for (int i = 0; i <= line.pvLength; i++) line.pv[i] = pos->plyStack[i].pvMove;
+        b->freshLines.push_back(line);
+        filter.moves[filter.count++] = move;
+        applyRootFilter(pos, &filter);
+    }
+    filter.count = listedCount;
+    applyRootFilter(pos, &filter);
+    pos->rootChanges = int16_t(firstChanges);
+
+    const bool anyFresh = !b->freshLines.empty();
+    mergeLines(b, size_t(lineCount));
+    if (b->lines.empty()) return first;
+    // the best line is the root's result, and its move is the table's move for the next depth
+    const rootLineStruct& best = b->lines[0];
+    loadLine(pos, best);
+    if (anyFresh) {
+        pos->rootScore = int16_t(best.score);
+        pos->rootDepth = int16_t(d);
+        pos->rootDepthDone = 1;
+        storeHashTable(pos->hashKey, 0, best.pv[0], best.score, d, BOUNDEXACT);
+        first.result = best.score;
+        first.finished = true;
+    }
+    return first;
+}
+
+// The score lines (when scoreLines) and the mate lines of every line, best first.
+void writeLines(boss* b, positionStruct* pos, bool scoreLines, bool stopped, U64 elapsed) {
+    for (size_t i = 0; i < b->lines.size(); i++) {
+        const rootLineStruct& line = b->lines[i];
+        loadLine(pos, line);
+        const std::string tag = " multipv " + std::to_string(i + 1);
+        if (scoreLines) writeScoreLine(pos, line.score, line.depth, elapsed, tag);
+        if (!stopped && mateFoundAt(line.score, line.depth)) writeMateLine(pos, line.score, line.depth, elapsed, tag);
+    }
+    if (!b->lines.empty()) loadLine(pos, b->lines[0]);
 }
 
 } // namespace
+
+bool nodeLimitReached(positionStruct* pos) {
+    const std::vector<worker*>& workers = theWorkForce.workers;
+    U64 total = 0;
+    for (worker* w : workers) total += readCounter(w->position.nodeCount) + readCounter(w->position.qNodeCount);
+    const U64 limit = engine.nodesLimit;
+    if (total >= limit) return true;
+    // each thread checks again before the threads together can have used a fraction of what
+    // is left (quiescence nodes come on top of the counted ones)
+    const U64 share = (limit - total) / (NODELIMITSHARES * U64(workers.empty() ? 1 : workers.size()));
+    if (share < pos->timeCheckCountdown) pos->timeCheckCountdown = uint32_t(share);
+    return false;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Root search
@@ -157,8 +298,19 @@ void worker::searchRoot() {
     pos->rootScore = -INFINITESCORE;
     pos->rootDepth = 0;
     pos->rootDepthDone = 1;
+    buildRootFilter(pos, &rootFilter);
+    const long allowedMoves = rootMoves - rootFilter.count;
     // a search stopped before its first root move is scored still answers with a legal move
     if (rootMoves > 0) pos->plyStack[0].pvMove = firstRootMove(pos);
+    // In a MultiPV search the main thread reports several lines and the helpers only help.
+    const bool multiLine = engine.pvLines > 1;
+    const int lineCount = int(std::min<long>(engine.pvLines, allowedMoves));
+    boss* const lineKeeper = isMain && multiLine && lineCount > 0 ? static_cast<boss*>(this) : nullptr;
+    if (lineKeeper) {
+        lineKeeper->lines.clear();
+        lineKeeper->lines.reserve(size_t(lineCount));
+        lineKeeper->freshLines.reserve(size_t(lineCount));
+    }
 
     // Root shortcuts
     if (isMain) {
@@ -171,9 +323,10 @@ void worker::searchRoot() {
             return;
         }
         int tbLargest = syzygyLargestTable();
-        if (tbLargest > 0 && pos->plyStack[0].castleRights == 0 &&
+        // several lines are searched, also from a tablebase position
+        if (!multiLine && tbLargest > 0 && pos->plyStack[0].castleRights == 0 &&
             popCount(pos->pieceBB[WHITE] | pos->pieceBB[BLACK]) <= tbLargest) {
-            uint32_t tbMove = syzygyProbeDTZ(0, pos);
+            uint32_t tbMove = syzygyProbeDTZ(0, pos, rootFilter.moves, rootFilter.count);
             if (tbMove) {
                 pool.stop.store(true, std::memory_order_relaxed);
                 pos->plyStack[0].pvMove = intToMove(tbMove);
@@ -226,7 +379,8 @@ void worker::searchRoot() {
             }
             currentDepth.store(d, std::memory_order_relaxed);
             pos->rootChanges = 0;
-            iterationStruct it = searchIteration(pos, d, prev, alpha, beta, widths, isMain && reportable);
+            iterationStruct it = lineKeeper ? searchLines(lineKeeper, pos, d, prev, widths, lineCount)
+                                            : searchIteration(pos, d, prev, alpha, beta, widths, isMain && reportable);
             prev = it.result;
             done = d;
             int instability = pos->rootChanges;
@@ -237,20 +391,29 @@ void worker::searchRoot() {
             // Reports
             if (isMain) {
                 engine.elapsedTime = elapsed;
-                if (reportable) {
+                // a search ended by its node count reports where it stopped, even below the
+                // depth of the first report
+                if (stopped && engine.nodesLimit != 0 && prev != -INFINITESCORE) reportable = true;
+                boss* b = static_cast<boss*>(this);
+                if (lineKeeper) {
+                    writeLines(lineKeeper, pos, reportable, pool.stop.load(std::memory_order_relaxed), elapsed);
+                    if (reportable && !stopped && pos->pvLength != 0) {
+                        b->savedBestMove = pos->plyStack[0].pvMove;
+                        b->savedPonderMove = pos->plyStack[1].pvMove;
+                    }
+                } else if (reportable) {
                     getPVFromHashTable(0, pos, d);
                     if (!stopped && pos->pvLength != 0) {
-                        boss* b = static_cast<boss*>(this);
                         b->savedBestMove = pos->plyStack[0].pvMove;
                         b->savedPonderMove = pos->plyStack[1].pvMove;
                     }
                     writeScoreLine(pos, prev, d, elapsed);
                 }
-                bool mateFound = (prev >= MATETHRESHOLD && MATESCORE - prev <= d) ||
-                                 (prev <= -MATETHRESHOLD && MATESCORE + prev <= d);
-                if (mateFound && !pool.stop.load(std::memory_order_relaxed)) {
-                    writeMateLine(pos, prev, d, elapsed);
-                    if (!pool.pondering.load(std::memory_order_relaxed) && !engine.infinite) break;
+                if (mateFoundAt(prev, d) && !pool.stop.load(std::memory_order_relaxed)) {
+                    if (!lineKeeper) writeMateLine(pos, prev, d, elapsed);
+                    // a found mate ends the search; with go mate only a mate as short as asked
+                    const bool ends = engine.mateLimit == 0 || (prev > 0 && mateInMoves(prev) <= engine.mateLimit);
+                    if (ends && !pool.pondering.load(std::memory_order_relaxed) && !engine.infinite) break;
                 }
             }
 
@@ -270,7 +433,8 @@ void worker::searchRoot() {
             } else {
                 factor = 1.0;
             }
-            if (isMain || newDeepest) {
+            // a helper's depth does not end a MultiPV search: the main thread's lines do
+            if (isMain || (newDeepest && !multiLine)) {
                 if (maxDepth != 0) {
                     if (d >= maxDepth)
                         cont = engine.infinite;
@@ -308,7 +472,7 @@ void boss::searchRoot() {
 
     // The vote: the deepest completed result, the better score among equals and mates
     worker* best = this;
-    if (pool.workers.size() > 1 && engine.depthLimit == 0) {
+    if (pool.workers.size() > 1 && engine.depthLimit == 0 && engine.pvLines <= 1) {
         for (worker* t : pool.workers) {
             positionStruct* tp = t->positionPtr;
             positionStruct* bp = best->positionPtr;
@@ -375,6 +539,11 @@ worker::~worker() {
 void worker::atTheOffice() {
     while (true) {
         std::unique_lock<std::mutex> lock(mtx);
+        if (afterSearch) {
+            std::function<void()> job = std::move(afterSearch);
+            afterSearch = nullptr;
+            job();
+        }
         busy = false;
         cv.notify_all();
         cv.wait(lock, [this] { return busy; });
@@ -435,6 +604,33 @@ void workForce::startSearch(int searchCount) {
 
 void workForce::waitIdle() {
     if (!workers.empty()) workers[0]->waitIdle();
+}
+
+void workForce::whenIdle(std::function<void()> job) {
+    if (!workers.empty()) {
+        worker* main = workers[0];
+        std::lock_guard<std::mutex> lock(main->mtx);
+        if (main->busy) {
+            if (main->afterSearch) {
+                std::function<void()> earlier = std::move(main->afterSearch);
+                main->afterSearch = [earlier, job] {
+                    earlier();
+                    job();
+                };
+            } else {
+                main->afterSearch = std::move(job);
+            }
+            return;
+        }
+    }
+    job();
+}
+
+void workForce::clearThreadTables() {
+    for (worker* w : workers) {
+        clearSearchTables(&w->position);
+        clearEvalTables(w->pawnTable, w->evalCache);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

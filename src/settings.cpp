@@ -18,5 +18,6 @@ int64_t steadyMilliseconds() {
 
 void sendLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(outputMutex);
-    std::cout << line << '\n' << std::flush;
+    // one write, so that a line printed elsewhere cannot split it
+    std::cout << (line + '\n') << std::flush;
 }

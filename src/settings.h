@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct engineStruct {
     uint64_t nodesLimit = 0;
@@ -28,6 +29,9 @@ struct engineStruct {
     bool ponder = false;
     bool movesToGoGiven = false;
     std::string syzygyPath;
+    int multiPV = 1;                   // option MultiPV: lines to search and report
+    int pvLines = 1;                   // MultiPV as the current go read it (the search reads this)
+    std::vector<uint32_t> searchMoves; // root moves of go searchmoves (moves as 32-bit units); empty: all
     bool chess960 = false; // option UCI_Chess960: positions set up and moves written for Chess960
     int moveOverhead = 0;  // option Move Overhead: milliseconds each move loses outside the engine
 };

@@ -116,6 +116,12 @@ static bool engineMoveValid(positionStruct* position, moveStruct move) {
     return safe;
 }
 
+static bool isExcluded(const moveStruct& move, const moveStruct* excluded, int excludedCount) {
+    for (int i = 0; i < excludedCount; i++)
+        if (sameMove(excluded[i], move)) return true;
+    return false;
+}
+
 // Whether the side to move has a move that mates.
 static bool hasMateInOne(const pos* p) {
     u16 moves[TB_MAX_MOVES];
@@ -127,7 +133,27 @@ static bool hasMateInOne(const pos* p) {
     return false;
 }
 
-uint32_t syzygyProbeDTZ(int, positionStruct* position) {
+// The engine's form of a prober move of the root.
+static moveStruct engineMoveOf(positionStruct* position, const pos* root, u16 m) {
+    moveStruct move;
+    move.from = uint8_t(move_from(m));
+    move.to = uint8_t(move_to(m));
+    move.flag = NORMALMOVE;
+    move.score = uint8_t(position->board[move.from]);
+    if (pieceType(position->board[move.from]) == PAWN) {
+        if (is_en_passant(root, m)) {
+            move.flag = ENPASSANT;
+            move.to = uint8_t(position->sideToMove == WHITE ? move.to - 8 : move.to + 8);
+        } else if (move_promotes(m)) {
+            move.flag = convPromotion[move_promotes(m)];
+        } else if ((move.from ^ move.to) == 16) {
+            move.flag = DOUBLESTEP;  // the engine's double step sets its en-passant square
+        }
+    }
+    return move;
+}
+
+uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* excluded, int excludedCount) {
     // Translate and check the root
     pos root;
     positionToTB(position, position->plyStack[0].epSquare, position->fiftyCounter, &root);
@@ -146,7 +172,9 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
     int drawingMoves = 0;
     for (int i = 0; i < count; i++) {
         pos child;
-        if (!do_move(&child, &root, moves[i])) {
+        // a move left out by the caller is no candidate, like an illegal one
+        if (isExcluded(engineMoveOf(position, &root, moves[i]), excluded, excludedCount) ||
+            !do_move(&child, &root, moves[i])) {
             values[i] = ILLEGALMOVEMARK;
             continue;
         }
@@ -203,30 +231,17 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position) {
     }
     if (chosen < 0) return 0;
 
-    // Classify the root by the fifty-move count
+    // Classify the root by the fifty-move count; with moves left out, by the chosen move's
+    // distance, which stands for the root's when the root is limited to the other moves
     int fifty = position->fiftyCounter;
+    int distance = excludedCount > 0 ? int32_t(values[chosen]) : dtz;
     int score = 0;
-    if (dtz > 0 && fifty + dtz <= 100) score = TBWINSCORE - dtz;
-    if (dtz < 0 && fifty - dtz <= 100) score = -dtz - TBWINSCORE;
+    if (distance > 0 && fifty + distance <= 100) score = TBWINSCORE - distance;
+    if (distance < 0 && fifty - distance <= 100) score = -distance - TBWINSCORE;
     score = int16_t(score);
 
     // The engine's form of the move
-    u16 m = moves[chosen];
-    moveStruct move;
-    move.from = uint8_t(move_from(m));
-    move.to = uint8_t(move_to(m));
-    move.flag = NORMALMOVE;
-    move.score = uint8_t(position->board[move.from]);
-    if (pieceType(position->board[move.from]) == PAWN) {
-        if (is_en_passant(&root, m)) {
-            move.flag = ENPASSANT;
-            move.to = uint8_t(position->sideToMove == WHITE ? move.to - 8 : move.to + 8);
-        } else if (move_promotes(m)) {
-            move.flag = convPromotion[move_promotes(m)];
-        } else if ((move.from ^ move.to) == 16) {
-            move.flag = DOUBLESTEP;  // the engine's double step sets its en-passant square
-        }
-    }
+    moveStruct move = engineMoveOf(position, &root, moves[chosen]);
 
     // The move must be sound in the engine's own position
     if (!engineMoveValid(position, move)) return 0;

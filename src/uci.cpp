@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "eval.h"
 #include "general.h"
 #include "hash.h"
 #include "move.h"
@@ -15,12 +16,14 @@ namespace {
 constexpr int MINHASH = 1, MAXHASH = 32768;
 constexpr int MINTHREADS = 1, MAXTHREADS = 256;
 constexpr int MINPROBEDEPTH = 0, MAXPROBEDEPTH = 127;
+constexpr int MINMULTIPV = 1, MAXMULTIPV = 256;
 constexpr int MINOVERHEAD = 0, MAXOVERHEAD = 5000;
 // What the move overhead leaves of a clock or a move time: enough to answer with a move.
 constexpr int MINCLOCKAFTEROVERHEAD = 10;
 constexpr int DEFAULTCLOCK = 900000;
 constexpr int DEFAULTMOVESTOGO = 30;
 constexpr int NODECHECKINTERVAL = 4096;
+constexpr int UNLIMITEDTIME = INT_MAX; // milliseconds: no clock at all
 
 std::string restOfLine(std::istringstream& words) {
     std::string word, text;
@@ -65,6 +68,8 @@ void uciCommand() {
     sendLine("option name Ponder type check default false");
     sendLine("option name SyzygyPath type string default <empty>");
     sendLine("option name SyzygyProbeDepth type spin default 0 min 0 max 127");
+    sendLine("option name MultiPV type spin default 1 min 1 max 256");
+    sendLine("option name Clear Hash type button");
     sendLine("option name UCI_Chess960 type check default false");
     sendLine("option name Move Overhead type spin default 0 min 0 max 5000");
     sendLine("uciok");
@@ -73,7 +78,9 @@ void uciCommand() {
 void isreadyCommand() { sendLine("readyok"); }
 
 void ucinewgameCommand(int& searchCount) {
-    clearHashTable();
+    // the table is cleared at once, or, under a running search, after it like a new Hash size,
+    // so that no search and no other table change meets the clearing
+    theWorkForce.whenIdle([] { clearHashTable(); });
     engine.gamePly = 0;
     for (U64& key : GPSData.keyHistory) key = 0;
     sendLine("readyok");
@@ -86,7 +93,8 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     while (words >> word && word != "value") name += (name.empty() ? "" : " ") + word;
     value = restOfLine(words);
 
-    bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth" || name == "Move Overhead";
+    bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth" || name == "MultiPV" ||
+                   name == "Move Overhead";
     long long number = 0;
     if (numeric && !readLeadingNumber(value, &number)) {
         sendLine("info string option " + name + " needs a number, '" + value + "' ignored");
@@ -94,14 +102,17 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     }
     if (name == "Hash") {
         int megaBytes = clampInt(number, MINHASH, MAXHASH);
-        waitForIdleSearch();
-        if (allocateHashTable(megaBytes)) {
-            engine.hashSize = megaBytes;
-            sendLine("info string Size of Hashtable set to : " + std::to_string(megaBytes));
-        } else {
-            sendLine("info string could not allocate " + std::to_string(megaBytes) + " MB, the table keeps " +
-                     std::to_string(engine.hashSize) + " MB");
-        }
+        // a running search keeps its table until its bestmove; the loop goes on reading meanwhile,
+        // so that stop reaches an infinite search
+        theWorkForce.whenIdle([megaBytes] {
+            if (allocateHashTable(megaBytes)) {
+                engine.hashSize = megaBytes;
+                sendLine("info string Size of Hashtable set to : " + std::to_string(megaBytes));
+            } else {
+                sendLine("info string could not allocate " + std::to_string(megaBytes) + " MB, the table keeps " +
+                         std::to_string(engine.hashSize) + " MB");
+            }
+        });
         searchCount = 0;
     } else if (name == "Threads") {
         int wanted = clampInt(number, MINTHREADS, MAXTHREADS);
@@ -115,19 +126,39 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
         sendLine(std::string("info string Ponder set to : ") + (engine.ponder ? "1" : "0"));
     } else if (name == "SyzygyPath") {
         engine.syzygyPath = value;
-        waitForIdleSearch();
-        setSyzygyPath(value);
-        sendLine("info string Syzygy tablebases used from directory : " + value);
+        // the tables change once no search reads them
+        theWorkForce.whenIdle([value] {
+            setSyzygyPath(value);
+            sendLine("info string Syzygy tablebases used from directory : " + value);
+        });
     } else if (name == "SyzygyProbeDepth") {
         engine.syzygyProbeDepth = clampInt(number, MINPROBEDEPTH, MAXPROBEDEPTH);
         sendLine("info string SyzygyProbeDepth set to: " + std::to_string(engine.syzygyProbeDepth));
     } else if (name == "UCI_Chess960") {
         engine.chess960 = value == "true";
         sendLine(std::string("info string UCI_Chess960 set to : ") + (engine.chess960 ? "1" : "0"));
+    } else if (name == "MultiPV") {
+        // a running search keeps its lines; the next go reads the new value
+        engine.multiPV = clampInt(number, MINMULTIPV, MAXMULTIPV);
+        sendLine("info string MultiPV set to : " + std::to_string(engine.multiPV));
+    } else if (name == "Clear Hash") {
+        clearHashCommand(searchCount);
     } else if (name == "Move Overhead") {
         engine.moveOverhead = clampInt(number, MINOVERHEAD, MAXOVERHEAD);
         sendLine("info string Move Overhead set to : " + std::to_string(engine.moveOverhead));
     }
+}
+
+void clearHashCommand(int& searchCount) {
+    // the command loop's own position and caches at once, the search's memory once no search runs
+    clearSearchTables(&GPSData);
+    clearEvalTables(GPawnTable, GEvalCache);
+    searchCount = 0;
+    theWorkForce.whenIdle([] {
+        clearHashTable();
+        theWorkForce.clearThreadTables();
+        sendLine("info string Hash cleared");
+    });
 }
 
 void computeTimeBudget(int sideToMove) {
@@ -198,6 +229,7 @@ void resetGoLimits() {
     engine.movesToGo = DEFAULTMOVESTOGO;
     engine.depthLimit = engine.mateLimit = engine.moveTime = 0;
     engine.nodesLimit = 0;
+    engine.searchMoves.clear();
     engine.nodeCheckInterval = NODECHECKINTERVAL;
     engine.infinite = engine.movesToGoGiven = false;
 }
@@ -207,13 +239,30 @@ void answerWithoutSearch() {
     sendLine("info string no search thread runs");
     generateMovesLegal(0, GPSData.plyStack[0].listStart, &GPSData);
     moveStruct move = GPSData.plyStack[0].listEnd > GPSData.plyStack[0].listStart ? *GPSData.plyStack[0].listStart : EMPTYMOVE;
-    sendLine("bestmove " + moveToLA(&move, GPSData.sideToMove));
+    if (!engine.searchMoves.empty()) move = intToMove(engine.searchMoves[0]);
+    sendLine("bestmove " + moveToLA(&move, GPSData.sideToMove, &GPSData));
 }
 
-// Reads the number after a go word; false (ending the go words) when there is none.
-bool readGoNumber(std::istringstream& words, long long* value) {
-    std::string word;
-    return (words >> word) && readLeadingNumber(word, value);
+// A word of the form of a move: two squares and an optional promotion piece.
+bool looksLikeMove(const std::string& word) {
+    if (word.size() != 4 && word.size() != 5) return false;
+    for (int i = 0; i < 4; i += 2) {
+        char file = char(std::tolower(static_cast<unsigned char>(word[i])));
+        if (file < 'a' || file > 'h' || word[i + 1] < '1' || word[i + 1] > '8') return false;
+    }
+    return word.size() == 4 || std::string("qrbnQRBN").find(word[4]) != std::string::npos;
+}
+
+// Adds a searchmoves word that names a legal root move; any other gets one info line.
+void addSearchMove(const std::string& word) {
+    moveStruct move;
+    if (!parseMoveWord(word, &GPSData, &move)) {
+        sendLine("info string searchmoves: " + word + " is not a legal move here, left out");
+        return;
+    }
+    uint32_t m = moveToInt(move);
+    if (std::find(engine.searchMoves.begin(), engine.searchMoves.end(), m) == engine.searchMoves.end())
+        engine.searchMoves.push_back(m);
 }
 
 } // namespace
@@ -225,29 +274,55 @@ void goCommand(std::istringstream& words, int& searchCount) {
     engine.startTime = commandTime;
     theWorkForce.pondering = false;
     resetGoLimits();
+    std::vector<std::string> goWords;
     std::string word;
-    long long value;
-    while (words >> word) {
-        if (word == "ponder") theWorkForce.pondering = true;
-        else if (word == "infinite") engine.infinite = true;
-        else if (word == "wtime" || word == "btime" || word == "winc" || word == "binc" || word == "movestogo" ||
-                 word == "depth" || word == "nodes" || word == "mate" || word == "movetime") {
-            if (!readGoNumber(words, &value)) break;
+    while (words >> word) goWords.push_back(word);
+    bool clockGiven = false, searchMovesGiven = false;
+    for (size_t i = 0; i < goWords.size(); i++) {
+        const std::string& key = goWords[i];
+        if (key == "ponder") theWorkForce.pondering = true;
+        else if (key == "infinite") engine.infinite = true;
+        else if (key == "searchmoves") {
+            // the list runs while the words look like moves
+            searchMovesGiven = true;
+            while (i + 1 < goWords.size() && looksLikeMove(goWords[i + 1])) addSearchMove(goWords[++i]);
+        } else if (key == "wtime" || key == "btime" || key == "winc" || key == "binc" || key == "movestogo" ||
+                   key == "depth" || key == "nodes" || key == "mate" || key == "movetime") {
+            // a value that is not a number ends the go words
+            long long value;
+            const std::string text = i + 1 < goWords.size() ? goWords[++i] : "";
+            if (!readLeadingNumber(text, &value)) {
+                if (key == "nodes" || key == "mate")
+                    sendLine("info string go " + key + " needs a number, '" + text + "' ends the go words");
+                break;
+            }
             int number = clampInt(value, INT_MIN, INT_MAX);
-            if (word == "wtime") engine.timeLeft[WHITE] = number;
-            else if (word == "btime") engine.timeLeft[BLACK] = number;
-            else if (word == "winc") engine.increment[WHITE] = number;
-            else if (word == "binc") engine.increment[BLACK] = number;
-            else if (word == "movestogo") {
-                engine.movesToGo = number;
-                engine.movesToGoGiven = true;
-            } else if (word == "depth") engine.depthLimit = number;
-            else if (word == "nodes") engine.nodesLimit = value < 0 ? 0 : uint64_t(value);
-            else if (word == "mate") engine.mateLimit = number;
-            else engine.moveTime = number;
+            if (key == "depth") engine.depthLimit = number;
+            else if (key == "nodes") {
+                if (value >= 1) engine.nodesLimit = uint64_t(value);
+                else sendLine("info string go nodes needs at least 1 node, " + text + " ignored");
+            } else if (key == "mate") {
+                if (value >= 1) engine.mateLimit = number;
+                else sendLine("info string go mate needs at least 1 move, " + text + " ignored");
+            } else {
+                clockGiven = true;
+                if (key == "wtime") engine.timeLeft[WHITE] = number;
+                else if (key == "btime") engine.timeLeft[BLACK] = number;
+                else if (key == "winc") engine.increment[WHITE] = number;
+                else if (key == "binc") engine.increment[BLACK] = number;
+                else if (key == "movestogo") {
+                    engine.movesToGo = number;
+                    engine.movesToGoGiven = true;
+                } else engine.moveTime = number;
+            }
         }
     }
+    if (searchMovesGiven && engine.searchMoves.empty())
+        sendLine("info string searchmoves names no legal move, every move is searched");
+    engine.pvLines = engine.multiPV;
     computeTimeBudget(GPSData.sideToMove);
+    // A node count or a mate without a clock searches until it is reached (or until stop).
+    if (!clockGiven && (engine.nodesLimit || engine.mateLimit)) engine.targetTime = engine.maxTime = UNLIMITEDTIME;
     if (theWorkForce.workers.empty() && setSearchThreads(1) == 0) {
         answerWithoutSearch();
         return;

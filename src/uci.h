@@ -15,6 +15,9 @@ void uciCommand();
 void isreadyCommand();
 void ucinewgameCommand(int& searchCount);
 void setoptionCommand(std::istringstream& words, int& searchCount);
+// The Clear Hash button: the table, the threads' history tables, killers, counter moves and
+// caches are cleared once no search runs; "info string Hash cleared" follows.
+void clearHashCommand(int& searchCount);
 // Reads the go words into engine, computes the budget and starts the search.
 void goCommand(std::istringstream& words, int& searchCount);
 void stopCommand();

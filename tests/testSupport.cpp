@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "eval.h"
 #include "hash.h"
@@ -99,4 +100,22 @@ tempDirStruct::tempDirStruct() {
 
 tempDirStruct::~tempDirStruct() {
     if (path != "/tmp") std::filesystem::remove_all(path);
+}
+
+bool legalAfter(const std::string& positionWords, const std::string& word) {
+    testPositionStruct pos;
+    std::istringstream words(positionWords);
+    std::string kind, token, fen, moves;
+    words >> kind;
+    if (kind == "startpos") {
+        fen = fenStartPos;
+        words >> token;
+    } else {
+        while (words >> token && token != "moves") fen += token + " ";
+    }
+    if (!setPosition(fen, pos.get())) return false;
+    std::getline(words, moves);
+    applyMoveWords(moves, pos.get());
+    moveStruct move;
+    return parseMoveWord(word, pos.get(), &move);
 }

@@ -20,6 +20,10 @@ struct testPositionStruct {
     positionStruct* get() { return pos.get(); }
 };
 
+// Whether word is a legal move after the words of a position command ("startpos moves e2e4",
+// "fen <FEN> moves ...").
+bool legalAfter(const std::string& positionWords, const std::string& word);
+
 struct perftCaseStruct {
     std::string fen;
     int depth;

@@ -88,6 +88,8 @@ std::string tameLine(const std::string& line) {
 
 // Each input starts from the same settings, so a crash reproduces from its input alone.
 void resetEngine() {
+    // the options that wait for the search take effect once it has ended
+    waitForIdleSearch();
     if (engine.nofThreads != 1) {
         engine.nofThreads = 1;
         setSearchThreads(1);
@@ -103,6 +105,7 @@ void resetEngine() {
     }
     engine.syzygyProbeDepth = 0;
     engine.ponder = false;
+    engine.multiPV = 1;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <random>
 #include <system_error>
 
 #include "eval.h"
@@ -11,9 +12,15 @@
 #include "moveTable.h"
 #include "search.h"
 #include "settings.h"
+#include "strength.h"
 #include "syzygy.h"
 
 workForce theWorkForce;
+
+namespace {
+// The rating limit's choices differ from game to game.
+std::mt19937_64 strengthRandom(uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+} // namespace
 
 namespace {
 
@@ -250,12 +257,14 @@ iterationStruct searchLines(boss* b, positionStruct* pos, int d, int prev, const
     return first;
 }
 
-// The score lines (when scoreLines) and the mate lines of every line, best first.
+// The score lines (when scoreLines) and the mate lines of the lines asked for, best first (a
+// rating-limited search may search more lines than it shows).
 void writeLines(boss* b, positionStruct* pos, bool scoreLines, bool stopped, U64 elapsed) {
-    for (size_t i = 0; i < b->lines.size(); i++) {
+    const size_t shown = std::min(b->lines.size(), size_t(engine.multiPV));
+    for (size_t i = 0; i < shown; i++) {
         const rootLineStruct& line = b->lines[i];
         loadLine(pos, line);
-        const std::string tag = " multipv " + std::to_string(i + 1);
+        const std::string tag = engine.multiPV > 1 ? " multipv " + std::to_string(i + 1) : "";
         if (scoreLines) writeScoreLine(pos, line.score, line.depth, elapsed, tag);
         if (!stopped && mateFoundAt(line.score, line.depth)) writeMateLine(pos, line.score, line.depth, elapsed, tag);
     }
@@ -499,6 +508,15 @@ void boss::searchRoot() {
         ponderMove = bp->plyStack[1].pvMove;
     else if (sameMove(savedBestMove, bestMove))
         ponderMove = savedPonderMove;
+    // at a limited rating the move comes from one of the lines within the rating's margin
+    if (engine.weakened && bp == positionPtr && !lines.empty()) {
+        int scores[STRENGTHLINES * 64];
+        size_t count = std::min(lines.size(), sizeof scores / sizeof scores[0]);
+        for (size_t i = 0; i < count; i++) scores[i] = lines[i].score;
+        const rootLineStruct& chosen = lines[chooseStrengthLine(scores, count, engine.elo, strengthRandom())];
+        bestMove = chosen.pv[0];
+        ponderMove = chosen.pvLength > 0 ? chosen.pv[1] : EMPTYMOVE;
+    }
     unsigned char side = bp->sideToMove;
     std::string line = "bestmove " + moveToLA(&bestMove, side, bp);
     if (!isEmptyMove(ponderMove)) line += " ponder " + moveToLA(&ponderMove, side ^ 1, bp);

@@ -34,6 +34,9 @@ struct engineStruct {
     std::vector<uint32_t> searchMoves; // root moves of go searchmoves (moves as 32-bit units); empty: all
     bool chess960 = false; // option UCI_Chess960: positions set up and moves written for Chess960
     int moveOverhead = 0;  // option Move Overhead: milliseconds each move loses outside the engine
+    bool limitStrength = false; // option UCI_LimitStrength
+    int elo = 1500;             // option UCI_Elo
+    bool weakened = false;      // the current go plays at the rating UCI_Elo (limit on, below full strength)
 };
 
 extern engineStruct engine;

@@ -9,6 +9,7 @@
 #include "hash.h"
 #include "move.h"
 #include "search.h"
+#include "strength.h"
 #include "syzygy.h"
 
 namespace {
@@ -23,6 +24,7 @@ constexpr int MINCLOCKAFTEROVERHEAD = 10;
 constexpr int DEFAULTCLOCK = 900000;
 constexpr int DEFAULTMOVESTOGO = 30;
 constexpr int NODECHECKINTERVAL = 4096;
+constexpr uint64_t NODELIMITFIRSTCHECKS = 16; // clock checks within a node limit, at the least
 constexpr int UNLIMITEDTIME = INT_MAX; // milliseconds: no clock at all
 
 std::string restOfLine(std::istringstream& words) {
@@ -72,6 +74,9 @@ void uciCommand() {
     sendLine("option name Clear Hash type button");
     sendLine("option name UCI_Chess960 type check default false");
     sendLine("option name Move Overhead type spin default 0 min 0 max 5000");
+    sendLine("option name UCI_LimitStrength type check default false");
+    sendLine("option name UCI_Elo type spin default " + std::to_string(DEFAULTELO) + " min " + std::to_string(MINELO) +
+             " max " + std::to_string(MAXELO));
     sendLine("uciok");
 }
 
@@ -94,7 +99,7 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     value = restOfLine(words);
 
     bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth" || name == "MultiPV" ||
-                   name == "Move Overhead";
+                   name == "Move Overhead" || name == "UCI_Elo";
     long long number = 0;
     if (numeric && !readLeadingNumber(value, &number)) {
         sendLine("info string option " + name + " needs a number, '" + value + "' ignored");
@@ -146,6 +151,12 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     } else if (name == "Move Overhead") {
         engine.moveOverhead = clampInt(number, MINOVERHEAD, MAXOVERHEAD);
         sendLine("info string Move Overhead set to : " + std::to_string(engine.moveOverhead));
+    } else if (name == "UCI_LimitStrength") {
+        engine.limitStrength = value == "true";
+        sendLine(std::string("info string UCI_LimitStrength set to : ") + (engine.limitStrength ? "1" : "0"));
+    } else if (name == "UCI_Elo") {
+        engine.elo = clampInt(number, MINELO, MAXELO);
+        sendLine("info string UCI_Elo set to : " + std::to_string(engine.elo));
     }
 }
 
@@ -320,6 +331,16 @@ void goCommand(std::istringstream& words, int& searchCount) {
     if (searchMovesGiven && engine.searchMoves.empty())
         sendLine("info string searchmoves names no legal move, every move is searched");
     engine.pvLines = engine.multiPV;
+    // At a limited rating the move is chosen among several lines, each move on a node budget.
+    engine.weakened = engine.limitStrength && engine.elo < MAXELO;
+    if (engine.weakened) {
+        engine.pvLines = std::max(engine.multiPV, STRENGTHLINES);
+        const uint64_t budget = strengthNodeBudget(engine.elo);
+        if (engine.nodesLimit == 0 || engine.nodesLimit > budget) engine.nodesLimit = budget;
+    }
+    // a small node count is checked from the start, not only after the usual interval
+    if (engine.nodesLimit)
+        engine.nodeCheckInterval = int(std::clamp<uint64_t>(engine.nodesLimit / NODELIMITFIRSTCHECKS, 1, NODECHECKINTERVAL));
     computeTimeBudget(GPSData.sideToMove);
     // A node count or a mate without a clock searches until it is reached (or until stop).
     if (!clockGiven && (engine.nodesLimit || engine.mateLimit)) engine.targetTime = engine.maxTime = UNLIMITEDTIME;

@@ -1,12 +1,14 @@
-// Playing conditions beyond analysis: the move overhead of a network and the bench command of
-// testing frameworks.
+// Playing conditions beyond analysis: the move overhead of a network, play at a chosen rating and
+// the bench command of testing frameworks.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 
 #include "bench.h"
 #include "engineProcess.h"
 #include "hash.h"
+#include "strength.h"
 #include "testSupport.h"
 #include "uci.h"
 
@@ -86,4 +88,53 @@ TEST(PlayBench, CommandLinePrintsTheSignature) {
     engineProcess bad({"bench", "x"});
     EXPECT_EQ(bad.waitFor("info string"), "info string bench depth must be a number from 1 to 64");
     EXPECT_EQ(bad.waitExit(), 0);
+}
+
+TEST(PlayStrength, ChoiceOfLineBudgetAndMargin) {
+    // a mate is always taken; a line that is mated only when every line is
+    const int mating[] = {31999, 120, 110, 100};
+    const int mated[] = {40, -31990, -31992, -31994};
+    const int close[] = {20, 10, 0, -10};
+    std::set<size_t> chosen;
+    for (uint64_t r = 0; r < 200; r++) {
+        EXPECT_EQ(chooseStrengthLine(mating, 4, MINELO, r * 7919), 0u);
+        EXPECT_EQ(chooseStrengthLine(mated, 4, MINELO, r * 7919), 0u);
+        EXPECT_EQ(chooseStrengthLine(close, 4, MAXELO, r * 7919), 0u);
+        chosen.insert(chooseStrengthLine(close, 4, MINELO, r * 7919));
+    }
+    EXPECT_EQ(chosen.size(), 4u);
+    for (int elo = MINELO; elo < MAXELO; elo += 100) {
+        EXPECT_LT(strengthNodeBudget(elo), strengthNodeBudget(elo + 100)) << elo;
+        EXPECT_GE(strengthMargin(elo), strengthMargin(elo + 100)) << elo;
+    }
+}
+
+// At the lowest rating the engine still answers at once with legal moves and takes a mate.
+TEST(PlayStrength, LowestRatingStillMatesAndKeepsTheClock) {
+    engineProcess engine;
+    engine.send("setoption name UCI_LimitStrength value true");
+    EXPECT_EQ(engine.waitFor("info string"), "info string UCI_LimitStrength set to : 1");
+    engine.send("setoption name UCI_Elo value 500");
+    EXPECT_EQ(engine.waitFor("info string"), "info string UCI_Elo set to : 1000");
+    engine.send("setoption name UCI_Elo value strong");
+    EXPECT_NE(engine.waitFor("info string").find("needs a number"), std::string::npos);
+    for (int game = 0; game < 10; game++) {
+        engine.send("ucinewgame");
+        engine.waitFor("readyok");
+        engine.send("position fen 6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1");
+        engine.send("go wtime 5000 btime 5000 winc 50 binc 50");
+        EXPECT_EQ(engine.waitFor("bestmove").substr(0, 13), "bestmove d1d8");
+        engine.send("position startpos moves e2e4 c7c5 g1f3");
+        long long start = nowMs();
+        engine.send("go wtime 300 btime 300");
+        std::string best = engine.waitFor("bestmove", 10000);
+        EXPECT_LT(nowMs() - start, 300 * TIMESCALE); // the whole clock
+        std::string move = best.substr(9, 4);
+        testPositionStruct pos;
+        applyMoveWords("e2e4 c7c5 g1f3", pos.get());
+        moveStruct m;
+        EXPECT_TRUE(parseMoveWord(move, pos.get(), &m)) << best;
+    }
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
 }

@@ -27,7 +27,7 @@ void helpCommand() {
     sendLine("analysis: 'go' also takes 'searchmoves m1 m2 ...', 'nodes n' and 'mate n'; options 'MultiPV' and "
              "'Clear Hash'; 'eval' shows the evaluation's terms of the current position");
     sendLine("more: 'bench [depth]' searches the bench positions (the signature); 'rtest [file]' checks perft "
-             "counts; options 'UCI_Chess960' and 'Move Overhead'");
+             "counts; options 'UCI_Chess960', 'Move Overhead', 'UCI_LimitStrength' and 'UCI_Elo'");
 }
 
 void evalCommand() {

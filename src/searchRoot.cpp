@@ -510,7 +510,7 @@ void boss::searchRoot() {
         ponderMove = savedPonderMove;
     // at a limited rating the move comes from one of the lines within the rating's margin
     if (engine.weakened && bp == positionPtr && !lines.empty()) {
-        int scores[STRENGTHLINES * 64];
+        int scores[MAXROOTFILTER];
         size_t count = std::min(lines.size(), sizeof scores / sizeof scores[0]);
         for (size_t i = 0; i < count; i++) scores[i] = lines[i].score;
         const rootLineStruct& chosen = lines[chooseStrengthLine(scores, count, engine.elo, strengthRandom())];

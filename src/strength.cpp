@@ -7,19 +7,30 @@
 
 namespace {
 
-// The budget doubles every ELOPERDOUBLING points, from NODESATMINELO at the lowest rating.
+// The budget doubles every ELOPERDOUBLING points from NODESATMINELO at the lowest rating up to
+// KNEEELO, then every ELOPERDOUBLINGHIGH points: near full strength a single line searched a
+// little shallower is what costs the rating.
 constexpr double NODESATMINELO = 150;
 constexpr double ELOPERDOUBLING = 115;
+constexpr int KNEEELO = 1800;
+constexpr double ELOPERDOUBLINGHIGH = 200;
 // The margin shrinks from MARGINATMINELO to nothing at full strength, fast near the top.
 constexpr double MARGINATMINELO = 200;
 constexpr double MARGINCURVE = 1.5;
+// Ratings from which fewer lines are searched.
+constexpr int TWOLINESELO = 1900;
+constexpr int ONELINEELO = 2100;
 
 } // namespace
 
 uint64_t strengthNodeBudget(int elo) {
     if (elo < MINELO) elo = MINELO;
-    return uint64_t(NODESATMINELO * std::exp2(double(elo - MINELO) / ELOPERDOUBLING));
+    const double atKnee = NODESATMINELO * std::exp2(double(KNEEELO - MINELO) / ELOPERDOUBLING);
+    if (elo <= KNEEELO) return uint64_t(NODESATMINELO * std::exp2(double(elo - MINELO) / ELOPERDOUBLING));
+    return uint64_t(atKnee * std::exp2(double(elo - KNEEELO) / ELOPERDOUBLINGHIGH));
 }
+
+int strengthLines(int elo) { return elo < TWOLINESELO ? 4 : elo < ONELINEELO ? 2 : 1; }
 
 int strengthMargin(int elo) {
     if (elo >= MAXELO) return 0;

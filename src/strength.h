@@ -9,8 +9,10 @@
 constexpr int MINELO = 1000;
 constexpr int MAXELO = 2400; // full strength
 constexpr int DEFAULTELO = 1500;
-constexpr int STRENGTHLINES = 4; // lines searched to choose from
 
+// Lines searched to choose from: four at low ratings, fewer near full strength (one from 2100),
+// where the search's depth matters more than a choice among close lines.
+int strengthLines(int elo);
 // Nodes one move may search at this rating.
 uint64_t strengthNodeBudget(int elo);
 // How far below the best line's score (centipawns) a line may be and still be chosen.

@@ -334,7 +334,7 @@ void goCommand(std::istringstream& words, int& searchCount) {
     // At a limited rating the move is chosen among several lines, each move on a node budget.
     engine.weakened = engine.limitStrength && engine.elo < MAXELO;
     if (engine.weakened) {
-        engine.pvLines = std::max(engine.multiPV, STRENGTHLINES);
+        engine.pvLines = std::max(engine.multiPV, strengthLines(engine.elo));
         const uint64_t budget = strengthNodeBudget(engine.elo);
         if (engine.nodesLimit == 0 || engine.nodesLimit > budget) engine.nodesLimit = budget;
     }

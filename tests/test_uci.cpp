@@ -168,7 +168,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
     engine.send("uci");
     ASSERT_EQ(engine.waitFor("uciok", 10000, &lines), "uciok");
     // The lines of the first release stay as they were; the analysis options follow them.
-    std::vector<std::string> handshake(lines.end() - 12, lines.end());
+    std::vector<std::string> handshake(lines.end() - 14, lines.end());
     std::vector<std::string> expected = {
         "id name Kestrune 2.1",
         "id author Dramwell",
@@ -181,6 +181,8 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         "option name Clear Hash type button",
         "option name UCI_Chess960 type check default false",
         "option name Move Overhead type spin default 0 min 0 max 5000",
+        "option name UCI_LimitStrength type check default false",
+        "option name UCI_Elo type spin default 1500 min 1000 max 2400",
         "uciok"};
     EXPECT_EQ(handshake, expected);
     lines.clear();

@@ -136,6 +136,7 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
         }
 
         makeMove(ply, m, pos);
+        prefetchHashWindow(pos->hashKey);
         m.score = 0;
         rec.currentMove = m;
         pos->plyStack[ply + 1].inCheck = kingInCheck(pos);

@@ -26,6 +26,8 @@ run_once() {
 
 refTotal=0
 candTotal=0
+refBest=""
+candBest=""
 refNodes=""
 candNodes=""
 printf '%-6s %14s %14s %8s\n' round "reference s" "candidate s" ratio
@@ -34,11 +36,14 @@ for ((round = 1; round <= rounds; round++)); do
   read -r candTime candNodes <<<"$(run_once "$candidate")"
   refTotal=$(awk -v a="$refTotal" -v b="$refTime" 'BEGIN {print a + b}')
   candTotal=$(awk -v a="$candTotal" -v b="$candTime" 'BEGIN {print a + b}')
+  refBest=$(awk -v a="$refBest" -v b="$refTime" 'BEGIN {print (a == "" || b < a) ? b : a}')
+  candBest=$(awk -v a="$candBest" -v b="$candTime" 'BEGIN {print (a == "" || b < a) ? b : a}')
   awk -v r="$round" -v a="$refTime" -v b="$candTime" 'BEGIN {printf "%-6d %14.3f %14.3f %8.3f\n", r, a, b, a / b}'
 done
-awk -v a="$refTotal" -v b="$candTotal" -v n="$rounds" 'BEGIN {
+awk -v a="$refTotal" -v b="$candTotal" -v ra="$refBest" -v rb="$candBest" -v n="$rounds" 'BEGIN {
   printf "total  %14.3f %14.3f\n", a, b
-  printf "processor time reference/candidate over %d rounds: %.3f\n", n, a / b }'
+  printf "best   %14.3f %14.3f\n", ra, rb
+  printf "processor time reference/candidate over %d rounds: %.3f (best runs %.3f)\n", n, a / b, ra / rb }'
 echo "signature reference: nodes $refNodes"
 echo "signature candidate: nodes $candNodes"
 echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -2,13 +2,16 @@
 // cleared table. The total node count is the engine's signature: it changes only when the
 // search's behaviour changes.
 //
-// Usage: bench_search [depth]   (default depth below); prints one line per position, then the
-// totals. bench/search_vs_ethereal.sh runs it beside another engine on the same positions.
+// Usage: bench_search [depth] [fen-file]   (default depth below; the positions below unless a
+// file of FEN lines is given); prints one line per position, then the totals.
+// bench/search_vs_ethereal.sh runs it beside another engine on the same positions.
 #include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "eval.h"
@@ -63,6 +66,17 @@ const char* const benchPositions[] = {
 
 int main(int argc, char** argv) {
     int depth = argc > 1 ? std::atoi(argv[1]) : BENCHDEPTH;
+    std::vector<std::string> fens(std::begin(benchPositions), std::end(benchPositions));
+    if (argc > 2) {
+        std::ifstream in(argv[2]);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", argv[2]);
+            return 1;
+        }
+        fens.clear();
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) fens.push_back(line);
+    }
     initBitboardConstants();
     initHashCodes();
     allocateHashTable(BENCHHASHMB);
@@ -80,10 +94,13 @@ int main(int argc, char** argv) {
     // the machine may be shared: processor time is the steadier measure
     const std::clock_t cpuStart = std::clock();
     int index = 0;
-    for (const char* fen : benchPositions) {
+    for (const std::string& fen : fens) {
         clearHashTable();
         clearEvalTables(pawnTable.data(), evalCache.data());
-        setPosition(fen, pos.get());
+        if (!setPosition(fen, pos.get())) {
+            std::fprintf(stderr, "not a usable FEN: %s\n", fen.c_str());
+            return 1;
+        }
         attachMoveStorage(pos.get(), storage.data());
         pos->pawnTable = pawnTable.data();
         pos->evalCache = evalCache.data();
@@ -93,7 +110,7 @@ int main(int argc, char** argv) {
         totalNodes += r.nodes;
         totalSeconds += seconds;
         std::printf("%2d %-8s score %6d nodes %10llu  %7.3f s  %s\n", ++index,
-                    moveToLA(&r.bestMove, pos->sideToMove).c_str(), r.score, (unsigned long long)r.nodes, seconds, fen);
+                    moveToLA(&r.bestMove, pos->sideToMove).c_str(), r.score, (unsigned long long)r.nodes, seconds, fen.c_str());
     }
     double cpuSeconds = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     std::printf("depth %d positions %d time %.3f s nps %.0f cputime %.3f s cpunps %.0f\n", depth, index,

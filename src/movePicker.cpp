@@ -77,9 +77,10 @@ inline quietRowsStruct quietOrderRows(unsigned char ply, positionStruct* pos) {
     return rows;
 }
 
-// Quiet-move ordering: the sum of the three history tables for the move's piece and target.
-inline int quietOrderValue(const quietRowsStruct& rows, const moveStruct& m, positionStruct* pos) {
-    const int i = (pos->board[m.from] - 2) * 64 + m.to;
+// Quiet-move ordering: the sum of the three history tables for the move's piece (which the
+// quiet list keeps in the fourth byte) and target.
+inline int quietOrderValue(const quietRowsStruct& rows, const moveStruct& m) {
+    const int i = (m.score - 2) * 64 + m.to;
     return rows.history[i] + rows.counter[i] + rows.followup[i];
 }
 
@@ -388,9 +389,11 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
             generateMovesQuiets(ply, quietStart, pos);
             moveStruct* end = rec.listEnd;
             for (moveStruct* m = quietStart; m < end;) {
+                // the moving piece goes into the fourth byte, as in the stored moves
+                m->score = uint8_t(pos->board[m->from]);
                 // the stored moves came earlier when they fitted, and a generated quiet move fits
-                if (isStoredMove(*m, rec.hashMove, pos) || isStoredMove(*m, rec.killerMove[0], pos) ||
-                    isStoredMove(*m, rec.killerMove[1], pos) || (ply > 0 && isStoredMove(*m, rec.counterMove, pos))) {
+                if (sameStoredMove(*m, rec.hashMove) || sameStoredMove(*m, rec.killerMove[0]) ||
+                    sameStoredMove(*m, rec.killerMove[1]) || (ply > 0 && sameStoredMove(*m, rec.counterMove))) {
                     *m = *--end;
                 } else {
                     m++;
@@ -409,9 +412,9 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
             if (!pruning) {
                 const quietRowsStruct rows = quietOrderRows(ply, pos);
                 moveStruct* best = rec.pickCursor;
-                int bestValue = quietOrderValue(rows, *best, pos);
+                int bestValue = quietOrderValue(rows, *best);
                 for (moveStruct* m = best + 1; m < rec.listEnd; m++) {
-                    int v = quietOrderValue(rows, *m, pos);
+                    int v = quietOrderValue(rows, *m);
                     if (v > bestValue) {
                         bestValue = v;
                         best = m;
@@ -423,7 +426,7 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
                     *best = t;
                 }
             }
-            *move = withPiece(*rec.pickCursor++, pos);
+            *move = *rec.pickCursor++;
             return true;
         }
 

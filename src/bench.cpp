@@ -51,6 +51,10 @@ const char* const benchPositions[BENCHPOSITIONCOUNT] = {
 // END POSITIONS
 
 benchResultStruct runBench(int depth, bool printLines) {
+    return runBench(std::vector<std::string>(std::begin(benchPositions), std::end(benchPositions)), depth, printLines);
+}
+
+benchResultStruct runBench(const std::vector<std::string>& fens, int depth, bool printLines, int* searched) {
     allocateHashTable(BENCHHASHMB);
     const engineStruct saved = engine;
     engine.infinite = true; // a fixed depth, never the clock
@@ -66,10 +70,13 @@ benchResultStruct runBench(int depth, bool printLines) {
     // the machine may be shared: processor time is the steadier measure
     const std::clock_t cpuStart = std::clock();
     int index = 0;
-    for (const char* fen : benchPositions) {
+    for (const std::string& fen : fens) {
+        if (!setPosition(fen, pos.get())) {
+            sendLine("info string not a usable FEN: " + fen);
+            continue;
+        }
         clearHashTable();
         clearEvalTables(pawnTable.data(), evalCache.data());
-        setPosition(fen, pos.get());
         attachMoveStorage(pos.get(), storage.data());
         pos->pawnTable = pawnTable.data();
         pos->evalCache = evalCache.data();
@@ -78,15 +85,17 @@ benchResultStruct runBench(int depth, bool printLines) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         result.nodes += r.nodes;
         result.seconds += seconds;
+        ++index;
         if (printLines) {
             char line[256];
-            std::snprintf(line, sizeof line, "%2d %-8s score %6d nodes %10llu  %7.3f s  %s", ++index,
+            std::snprintf(line, sizeof line, "%2d %-8s score %6d nodes %10llu  %7.3f s  %s", index,
                           moveToLA(&r.bestMove, pos->sideToMove).c_str(), r.score, (unsigned long long)r.nodes,
-                          seconds, fen);
+                          seconds, fen.c_str());
             sendLine(line);
         }
     }
     result.cpuSeconds = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    if (searched) *searched = index;
     engine = saved;
     return result;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr int BENCHDEPTH = 13;
 constexpr int BENCHHASHMB = 16; // the table size the signature is taken with
@@ -21,6 +22,10 @@ struct benchResultStruct {
 // BENCHHASHMB and cleared before each position, on a scratch position of its own. With
 // printLines one line per position is written. The caller restores the table's size.
 benchResultStruct runBench(int depth, bool printLines);
+
+// The same on other positions (FEN lines); a line that is not a usable FEN is skipped and
+// reported, and the count of searched positions returned in searched.
+benchResultStruct runBench(const std::vector<std::string>& fens, int depth, bool printLines, int* searched = nullptr);
 
 // The bench command: runBench, then the two lines testing frameworks read, "Nodes searched"
 // and "Nodes/second"; the table gets the Hash setting's size back.

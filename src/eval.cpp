@@ -63,20 +63,25 @@ inline int relativeRank(int s, int c) { return c == WHITE ? s >> 3 : 7 - (s >> 3
 // The man of b nearest to c's first rank.
 inline int nearestToOwnSide(U64 b, int c) { return c == WHITE ? lowestSquare(b) : 63 - __builtin_clzll(b); }
 
-// Men of "own" that stand alone between the king on k and a slider of the given sets.
-U64 loneBlockers(int k, U64 rookSliders, U64 bishopSliders, U64 occupied, U64 own) {
-    U64 result = 0;
+// Men that stand alone between the king on k and an enemy slider of the given sets: those of
+// the king's side are pinned, those of the slider's side discover an attack when they move.
+// One walk over the sliders serves both.
+void loneBlockers(int k, U64 rookSliders, U64 bishopSliders, U64 occupied, U64 kingSide, U64* pinned,
+                  U64* discovering) {
     U64 snipers = (rookAttackAll[k] & rookSliders) | (bishopAttackAll[k] & bishopSliders);
     while (snipers) {
         U64 between = inBetweenSquares[k][popLowest(snipers)] & occupied;
-        if (between && !(between & (between - 1)) && (between & own)) result |= between;
+        if (!between || (between & (between - 1))) continue;
+        if (between & kingSide) *pinned |= between;
+        else *discovering |= between;
     }
-    return result;
 }
 
 // Pawn structure and the storm against c's king, from c's point of view; marks passed pawns.
-int pawnScore(const positionStruct* pos, int c, int sameWing, U64* passed) {
-    const int opp = c ^ 1;
+// Each colour is compiled on its own, so that the side-dependent shifts and tables fold away.
+template <int COLOUR>
+int pawnScore(const positionStruct* pos, int sameWing, U64* passed) {
+    constexpr int c = COLOUR, opp = c ^ 1;
     const U64 own = pos->pieceBB[WPAWN + c];
     const U64 enemy = pos->pieceBB[WPAWN + opp];
     const int k = lowestSquare(pos->pieceBB[WKING + c]);
@@ -147,52 +152,62 @@ int probePawnTable(const positionStruct* pos, U64* passed) {
     const int blackKingFile = lowestSquare(pos->pieceBB[BKING]) & 7;
     const int sameWing = (whiteKingFile < 4) == (blackKingFile < 4);
     *passed = 0;
-    const int score = pawnScore(pos, WHITE, sameWing, passed) - pawnScore(pos, BLACK, sameWing, passed);
+    const int score = pawnScore<WHITE>(pos, sameWing, passed) - pawnScore<BLACK>(pos, sameWing, passed);
     entry->key = pos->pawnKingKey;
     entry->passed = *passed;
     entry->score = score;
     return score;
 }
 
+// The king and the pawn sets of c.
+template <int COLOUR>
+void setUpPawns(const positionStruct* pos, evalWorkStruct& w) {
+    constexpr int c = COLOUR;
+    const U64 pawns = pos->pieceBB[WPAWN + c];
+    w.kingSquare[c] = lowestSquare(pos->pieceBB[WKING + c]);
+    w.kingZone[c] = kingSafetyArea[c][w.kingSquare[c]];
+    w.pawnAttacks[c] = pawnAttackSet(pawns, c);
+    w.pawnDoubleAttacks[c] = pawnDoubleAttackSet(pawns, c);
+    w.blocked[c] = pawns & forward(w.occupied, c ^ 1);
+}
+
+// Push squares, pins of c's men, c's discovering men, and c's attack maps as far as pawns and
+// king make them; needs both colours' pawn sets.
+template <int COLOUR>
+void setUpSide(const positionStruct* pos, evalWorkStruct& w) {
+    constexpr int c = COLOUR, opp = c ^ 1;
+    const U64 single = forward(pos->pieceBB[WPAWN + c], c) & ~w.occupied;
+    const U64 thirdRank = single & (c == WHITE ? RANK3BB : RANK6BB) & ~w.pawnAttacks[opp];
+    w.pushSquares[c] = single | (forward(thirdRank, c) & ~w.occupied);
+
+    const U64 oppRooks = pos->pieceBB[WROOK + opp] | pos->pieceBB[WQUEEN + opp];
+    const U64 oppBishops = pos->pieceBB[WBISHOP + opp] | pos->pieceBB[WQUEEN + opp];
+    loneBlockers(w.kingSquare[c], oppRooks, oppBishops, w.occupied, pos->pieceBB[c], &w.pinned[c], &w.discovering[opp]);
+
+    const U64 kingAttacks = kingAttackTable[w.kingSquare[c]];
+    for (U64& map : w.attackedBy[c]) map = 0;
+    w.attackedBy[c][KINGKIND] = kingAttacks;
+    w.allAttacks[c] = w.pawnAttacks[c] | kingAttacks;
+    w.doubleAttacks[c] = w.pawnDoubleAttacks[c] | (w.pawnAttacks[c] & kingAttacks);
+    w.attackCount[c] = popCount(kingSafetyArea[opp][w.kingSquare[opp]] & w.pawnAttacks[c]);
+    w.attackWeight[c] = 0;
+    w.adjacentCount[c] = 0;
+}
+
 void setUpWork(const positionStruct* pos, evalWorkStruct& w) {
     w.occupied = pos->pieceBB[WHITE] | pos->pieceBB[BLACK];
-    const U64 empty = ~w.occupied;
-    for (int c = WHITE; c <= BLACK; c++) {
-        const U64 pawns = pos->pieceBB[WPAWN + c];
-        w.kingSquare[c] = lowestSquare(pos->pieceBB[WKING + c]);
-        w.kingZone[c] = kingSafetyArea[c][w.kingSquare[c]];
-        w.pawnAttacks[c] = pawnAttackSet(pawns, c);
-        w.pawnDoubleAttacks[c] = pawnDoubleAttackSet(pawns, c);
-        w.blocked[c] = pawns & forward(w.occupied, c ^ 1);
-    }
-    for (int c = WHITE; c <= BLACK; c++) {
-        const int opp = c ^ 1;
-        const U64 single = forward(pos->pieceBB[WPAWN + c], c) & empty;
-        const U64 thirdRank = single & (c == WHITE ? RANK3BB : RANK6BB) & ~w.pawnAttacks[opp];
-        w.pushSquares[c] = single | (forward(thirdRank, c) & empty);
-
-        const U64 rooks = pos->pieceBB[WROOK + c] | pos->pieceBB[WQUEEN + c];
-        const U64 bishops = pos->pieceBB[WBISHOP + c] | pos->pieceBB[WQUEEN + c];
-        const U64 oppRooks = pos->pieceBB[WROOK + opp] | pos->pieceBB[WQUEEN + opp];
-        const U64 oppBishops = pos->pieceBB[WBISHOP + opp] | pos->pieceBB[WQUEEN + opp];
-        w.pinned[c] = loneBlockers(w.kingSquare[c], oppRooks, oppBishops, w.occupied, pos->pieceBB[c]);
-        w.discovering[c] = loneBlockers(w.kingSquare[opp], rooks, bishops, w.occupied, pos->pieceBB[c]);
-
-        const U64 kingAttacks = kingAttackTable[w.kingSquare[c]];
-        for (U64& map : w.attackedBy[c]) map = 0;
-        w.attackedBy[c][KINGKIND] = kingAttacks;
-        w.allAttacks[c] = w.pawnAttacks[c] | kingAttacks;
-        w.doubleAttacks[c] = w.pawnDoubleAttacks[c] | (w.pawnAttacks[c] & kingAttacks);
-        w.attackCount[c] = popCount(kingSafetyArea[opp][w.kingSquare[opp]] & w.pawnAttacks[c]);
-        w.attackWeight[c] = 0;
-        w.adjacentCount[c] = 0;
-    }
+    w.pinned[WHITE] = w.pinned[BLACK] = 0;
+    w.discovering[WHITE] = w.discovering[BLACK] = 0;
+    setUpPawns<WHITE>(pos, w);
+    setUpPawns<BLACK>(pos, w);
+    setUpSide<WHITE>(pos, w);
+    setUpSide<BLACK>(pos, w);
 }
 
 // Mobility, attack maps, pins, outposts and placement of c's pieces of one kind.
-template <int KIND>
-void evaluateKind(const positionStruct* pos, evalWorkStruct& w, int c, evalTermsStruct& e) {
-    const int opp = c ^ 1;
+template <int KIND, int COLOUR>
+void evaluateKind(const positionStruct* pos, evalWorkStruct& w, evalTermsStruct& e) {
+    constexpr int c = COLOUR, opp = c ^ 1;
     const int k = w.kingSquare[c];
     const U64 ownQueens = pos->pieceBB[WQUEEN + c];
     const U64 ownRooks = pos->pieceBB[WROOK + c];
@@ -247,8 +262,9 @@ void evaluateKind(const positionStruct* pos, evalWorkStruct& w, int c, evalTerms
     }
 }
 
-void evaluatePieces(const positionStruct* pos, evalWorkStruct& w, int c, evalTermsStruct& e) {
-    const int opp = c ^ 1;
+template <int COLOUR>
+void evaluatePieces(const positionStruct* pos, evalWorkStruct& w, evalTermsStruct& e) {
+    constexpr int c = COLOUR, opp = c ^ 1;
     // Shelter: on each file of the king zone the own pawn nearest the own first rank.
     int shelter = 0;
     U64 shield = pos->pieceBB[WPAWN + c] & w.kingZone[c];
@@ -261,14 +277,15 @@ void evaluatePieces(const positionStruct* pos, evalWorkStruct& w, int c, evalTer
     e.shelter[c] = shelter;
 
     w.mobilityArea[c] = ~(w.pawnAttacks[opp] | w.blocked[c] | pos->pieceBB[WKING + c]);
-    evaluateKind<KNIGHTKIND>(pos, w, c, e);
-    evaluateKind<BISHOPKIND>(pos, w, c, e);
-    evaluateKind<ROOKKIND>(pos, w, c, e);
-    evaluateKind<QUEENKIND>(pos, w, c, e);
+    evaluateKind<KNIGHTKIND, c>(pos, w, e);
+    evaluateKind<BISHOPKIND, c>(pos, w, e);
+    evaluateKind<ROOKKIND, c>(pos, w, e);
+    evaluateKind<QUEENKIND, c>(pos, w, e);
 }
 
-void evaluateThreats(const positionStruct* pos, const evalWorkStruct& w, int c, evalTermsStruct& e) {
-    const int opp = c ^ 1;
+template <int COLOUR>
+void evaluateThreats(const positionStruct* pos, const evalWorkStruct& w, evalTermsStruct& e) {
+    constexpr int c = COLOUR, opp = c ^ 1;
     const U64 ownPawns = pos->pieceBB[WPAWN + c];
     const U64 ownQueens = pos->pieceBB[WQUEEN + c];
     const U64 ownRooks = pos->pieceBB[WROOK + c];
@@ -296,8 +313,9 @@ void evaluateThreats(const positionStruct* pos, const evalWorkStruct& w, int c, 
     e.threats[c] = v;
 }
 
-void evaluateKingDanger(const positionStruct* pos, const evalWorkStruct& w, int c, evalTermsStruct& e) {
-    const int opp = c ^ 1;
+template <int COLOUR>
+void evaluateKingDanger(const positionStruct* pos, const evalWorkStruct& w, evalTermsStruct& e) {
+    constexpr int c = COLOUR, opp = c ^ 1;
     const int oppQueens = popCount(pos->pieceBB[WQUEEN + opp]);
     e.kingDanger[c] = 0;
     if (oppQueens + w.attackCount[opp] < 2) return;
@@ -351,11 +369,13 @@ int evaluatePacked(positionStruct* pos, evalTermsStruct* terms) {
 
     e.pawns = probePawnTable(pos, &w.passed);
     setUpWork(pos, w);
-    evaluatePieces(pos, w, WHITE, e);
-    evaluatePieces(pos, w, BLACK, e);
+    evaluatePieces<WHITE>(pos, w, e);
+    evaluatePieces<BLACK>(pos, w, e);
+    evaluateThreats<WHITE>(pos, w, e);
+    evaluateKingDanger<WHITE>(pos, w, e);
+    evaluateThreats<BLACK>(pos, w, e);
+    evaluateKingDanger<BLACK>(pos, w, e);
     for (int c = WHITE; c <= BLACK; c++) {
-        evaluateThreats(pos, w, c, e);
-        evaluateKingDanger(pos, w, c, e);
         if (popCount(pos->pieceBB[WBISHOP + c]) == 2) e.bishopPair[c] = EVALBISHOPPAIR;
     }
     e.tempo[pos->sideToMove & 1] = EVALTEMPO;
@@ -392,5 +412,5 @@ int pawnStructureOf(const positionStruct* pos, int c) {
     const int blackKingFile = lowestSquare(pos->pieceBB[BKING]) & 7;
     const int sameWing = (whiteKingFile < 4) == (blackKingFile < 4);
     U64 passed = 0;
-    return pawnScore(pos, c, sameWing, &passed);
+    return c == WHITE ? pawnScore<WHITE>(pos, sameWing, &passed) : pawnScore<BLACK>(pos, sameWing, &passed);
 }

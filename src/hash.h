@@ -13,13 +13,13 @@ extern U64 hashCodeBlackToMove;
 void initHashCodes();
 U64 calcHashKey(unsigned char ply, positionStruct* pos);
 
-// Transposition table: 64-byte slots, one 16-byte entry each, probed in windows of four.
+// Transposition table: 16-byte entries side by side, probed in windows of four consecutive
+// entries, so that one window spans one or two cache lines.
 struct hashEntry {
     U64 keyXorData;
     U64 data;
-    U64 unused[6];
 };
-static_assert(sizeof(hashEntry) == 64, "one entry per cache line");
+static_assert(sizeof(hashEntry) == 16, "four entries per cache line");
 
 constexpr int MATESCORE = 32000;
 constexpr int MATETHRESHOLD = 31872; // scores at least this large in absolute value are mates
@@ -57,6 +57,14 @@ inline int scoreFromHash(int score, int ply) {
     if (score >= MATETHRESHOLD) return score - ply;
     if (score <= -MATETHRESHOLD) return score + ply;
     return score;
+}
+
+// Asks the processor to fetch the window of key ahead of its probe (its first and last entry
+// cover both cache lines a window can span).
+inline void prefetchHashWindow(U64 key) {
+    const hashEntry* window = hashTable + (key & hashKeyMask);
+    __builtin_prefetch(window);
+    __builtin_prefetch(window + HASHWINDOW - 1);
 }
 
 // Looks the key up; on a hit refreshes the entry's age and returns true with the data word.

@@ -53,19 +53,35 @@ inline void selectBest(moveStruct* first, moveStruct* end) {
     }
 }
 
-// Quiet-move ordering: the three history tables for the move's piece and target.
-inline int quietOrderValue(unsigned char ply, const moveStruct& m, positionStruct* pos) {
-    int p = pos->board[m.from] - 2;
-    int value = pos->history[p][m.to];
+// An all-zero history row, read for an earlier move that is missing or has no piece.
+const int16_t noHistoryRow[12 * 64] = {};
+
+// The rows of the three history tables that order the quiet moves of the node at ply, each
+// indexed by piece index * 64 + to-square: looked up once per pick instead of once per move.
+struct quietRowsStruct {
+    const int16_t* history;
+    const int16_t* counter;  // by the previous move
+    const int16_t* followup; // by the move two plies back
+};
+
+inline quietRowsStruct quietOrderRows(unsigned char ply, positionStruct* pos) {
+    quietRowsStruct rows{&pos->history[0][0], noHistoryRow, noHistoryRow};
     if (ply >= 1) {
         const moveStruct& prev = pos->plyStack[ply - 1].currentMove;
-        if (prev.score >= 2) value += pos->counterHistory[prev.score - 2][prev.to][p][m.to];
+        if (prev.score >= 2) rows.counter = &pos->counterHistory[prev.score - 2][prev.to][0][0];
         if (ply >= 2) {
             const moveStruct& prev2 = pos->plyStack[ply - 2].currentMove;
-            if (prev2.score >= 2) value += pos->followupHistory[prev2.score - 2][prev2.to][p][m.to];
+            if (prev2.score >= 2) rows.followup = &pos->followupHistory[prev2.score - 2][prev2.to][0][0];
         }
     }
-    return value;
+    return rows;
+}
+
+// Quiet-move ordering: the sum of the three history tables for the move's piece (which the
+// quiet list keeps in the fourth byte) and target.
+inline int quietOrderValue(const quietRowsStruct& rows, const moveStruct& m) {
+    const int i = (m.score - 2) * 64 + m.to;
+    return rows.history[i] + rows.counter[i] + rows.followup[i];
 }
 
 // Whether a stored killer or counter move is handed out at its own stage. A quiet one always
@@ -361,9 +377,11 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
             generateMovesQuiets(ply, quietStart, pos);
             moveStruct* end = rec.listEnd;
             for (moveStruct* m = quietStart; m < end;) {
+                // the moving piece goes into the fourth byte, as in the stored moves
+                m->score = uint8_t(pos->board[m->from]);
                 // the stored moves came earlier when they fitted, and a generated quiet move fits
-                if (isStoredMove(*m, rec.hashMove, pos) || isStoredMove(*m, rec.killerMove[0], pos) ||
-                    isStoredMove(*m, rec.killerMove[1], pos) || (ply > 0 && isStoredMove(*m, rec.counterMove, pos))) {
+                if (sameStoredMove(*m, rec.hashMove) || sameStoredMove(*m, rec.killerMove[0]) ||
+                    sameStoredMove(*m, rec.killerMove[1]) || (ply > 0 && sameStoredMove(*m, rec.counterMove))) {
                     *m = *--end;
                 } else {
                     m++;
@@ -380,10 +398,11 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
         case STAGEQUIETS: {
             if (rec.pickCursor >= rec.listEnd) return false;
             if (!pruning) {
+                const quietRowsStruct rows = quietOrderRows(ply, pos);
                 moveStruct* best = rec.pickCursor;
-                int bestValue = quietOrderValue(ply, *best, pos);
+                int bestValue = quietOrderValue(rows, *best);
                 for (moveStruct* m = best + 1; m < rec.listEnd; m++) {
-                    int v = quietOrderValue(ply, *m, pos);
+                    int v = quietOrderValue(rows, *m);
                     if (v > bestValue) {
                         bestValue = v;
                         best = m;
@@ -395,7 +414,7 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
                     *best = t;
                 }
             }
-            *move = withPiece(*rec.pickCursor++, pos);
+            *move = *rec.pickCursor++;
             return true;
         }
 

@@ -78,6 +78,12 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
     // Ply limit, and the move storage's end
     if (ply >= MAXPLY - 1 || moveStorageRoom(ply, pos) < QUIESCENCESTORAGEGUARD) return short(evaluateN(0, pos));
 
+    // The static evaluation comes before the table probe that may make it unneeded: here the
+    // probe nearly always misses, and evaluating hides the wait for the table's memory, which
+    // the parent asked for when it made the move. The evaluation has no effect on the table.
+    const bool inCheck = rec.inCheck;
+    const int staticEval = inCheck ? 0 : evaluateN(0, pos);
+
     // Table cut-off, at any stored depth
     U64 data;
     int ttBound = BOUNDNONE, ttScore = 0;
@@ -92,10 +98,9 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
     }
 
     // Stand pat
-    const bool inCheck = rec.inCheck;
     int bestScore = ply - MATESCORE;
     if (!inCheck) {
-        int e = evaluateN(0, pos);
+        int e = staticEval;
         if (ttBound == BOUNDLOWER && ttScore > e) e = ttScore;
         if (ttBound == BOUNDUPPER && ttScore < e) e = ttScore;
         if (e >= beta) return short(e);
@@ -136,6 +141,7 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
         }
 
         makeMove(ply, m, pos);
+        prefetchHashWindow(pos->hashKey);
         m.score = 0;
         rec.currentMove = m;
         pos->plyStack[ply + 1].inCheck = kingInCheck(pos);

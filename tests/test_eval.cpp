@@ -317,6 +317,25 @@ TEST(EvalExamples, PinnedKnightHasNoMobility) {
     EXPECT_EQ(terms.pins[WHITE], 0);
 }
 
+// The same king and the same sliders give pinned men of the king's side and discovering men of
+// the sliders' side; a line with two men between gives neither. Both colours.
+TEST(EvalExamples, PinsAndDiscoveriesOnOneKingsLines) {
+    evalBoard board;
+    for (bool flip : {false, true}) {
+        const int slider = flip ? BLACK : WHITE, king = slider ^ 1;
+        board.set("4k3/3n4/8/1B6/4N3/8/8/4R2K w - - 0 1");
+        if (flip) board.set(toFen(board.pos.get(), 0, true));
+        evalTermsStruct terms = board.terms();
+        EXPECT_EQ(terms.pins[slider], EVALDISCOVERY[0]) << flip; // the knight in front of the rook
+        EXPECT_EQ(terms.pins[king], EVALPINNED[0][0]) << flip;   // the knight in front of the bishop
+        board.set("4k3/3n4/4p3/1B6/4N3/8/8/4R2K w - - 0 1");
+        if (flip) board.set(toFen(board.pos.get(), 0, true));
+        terms = board.terms();
+        EXPECT_EQ(terms.pins[slider], 0) << flip;
+        EXPECT_EQ(terms.pins[king], EVALPINNED[0][0]) << flip;
+    }
+}
+
 TEST(EvalExamples, ShelterIsHalvedWithoutAnEnemyQueen) {
     evalBoard board;
     board.set("4k3/8/8/3P4/3K4/8/8/8 w - - 0 1");

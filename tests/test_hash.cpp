@@ -124,14 +124,41 @@ TEST_F(HashTableTest, MateScoresAreRelativeToTheNode) {
 }
 
 TEST_F(HashTableTest, HighestIndexStaysInsideTheTable) {
-    U64 last = hashKeyMask;
-    for (U64 tag = 1; tag <= 4; tag++) storeHashTable(keyAt(last, tag), 0, EMPTYMOVE, int(tag), 1, BOUNDEXACT);
-    U64 data;
-    for (U64 tag = 1; tag <= 4; tag++) {
-        ASSERT_TRUE(probeHashTable(keyAt(last, tag), &data));
-        EXPECT_EQ(hashDataScore(data), int(tag));
+    // A small table, and one large enough to be placed on a huge-page boundary inside its mapping.
+    for (int megaBytes : {1, 64}) {
+        ASSERT_TRUE(allocateHashTable(megaBytes));
+        U64 last = hashKeyMask;
+        for (U64 tag = 1; tag <= 4; tag++) storeHashTable(keyAt(last, tag), 0, EMPTYMOVE, int(tag), 1, BOUNDEXACT);
+        U64 data;
+        for (U64 tag = 1; tag <= 4; tag++) {
+            ASSERT_TRUE(probeHashTable(keyAt(last, tag), &data)) << megaBytes;
+            EXPECT_EQ(hashDataScore(data), int(tag));
+        }
+        EXPECT_NE(hashTable[last + 3].keyXorData, 0u);
+        EXPECT_EQ(hashTable[0].keyXorData, 0u);
+        clearHashTable();
+        EXPECT_FALSE(probeHashTable(keyAt(last, 1), &data));
     }
-    EXPECT_NE(hashTable[last + 3].keyXorData, 0u);
+}
+
+TEST_F(HashTableTest, NeighbouringEntriesKeepTheirOwnWords) {
+    // Entries lie side by side: a window starting at the last entry of a cache line reaches
+    // into the next line, and a store or an age refresh changes only its own entry.
+    for (U64 tag = 1; tag <= 4; tag++)
+        storeHashTable(keyAt(603, tag), 0, someMove(int(tag), 20), int(tag), int(tag), BOUNDLOWER);
+    for (U64 i = 603; i < 607; i++) EXPECT_NE(hashTable[i].keyXorData, 0u) << i;
+    EXPECT_EQ(hashTable[602].keyXorData, 0u);
+    EXPECT_EQ(hashTable[607].keyXorData, 0u);
+    hashAgeCounter = 9;
+    U64 data;
+    ASSERT_TRUE(probeHashTable(keyAt(603, 3), &data));
+    EXPECT_EQ(hashDataAge(hashTable[605].data), 9);
+    for (U64 tag = 1; tag <= 4; tag++) {
+        ASSERT_TRUE(probeHashTable(keyAt(603, tag), &data)) << tag;
+        EXPECT_EQ(hashDataScore(data), int(tag));
+        EXPECT_EQ(hashDataMove(data).from, tag);
+        EXPECT_EQ(hashDataDepth(data), int(tag));
+    }
 }
 
 TEST_F(HashTableTest, TornEntriesReadAsMisses) {

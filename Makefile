@@ -4,8 +4,23 @@ JOBS ?= $(shell nproc)
 
 .PHONY: build run test bench asan tsan fuzz clean
 
+# The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
+# commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
+# leaves in $(BUILD)-pgo/data. PGO=0 builds without it.
+PGO ?= 1
+PGO_DIR = $(abspath $(BUILD))-pgo
+
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+ifeq ($(PGO),1)
+	cmake -S . -B $(PGO_DIR)/train -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO=generate \
+		-DKESTRUNE_PGO_DATA=$(PGO_DIR)/data >/dev/null
+	cmake --build $(PGO_DIR)/train -j $(JOBS) --target kestrune
+	rm -rf $(PGO_DIR)/data
+	cd $(PGO_DIR)/train && ./kestrune < $(CURDIR)/bench/pgo-training.txt >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO=use -DKESTRUNE_PGO_DATA=$(PGO_DIR)/data >/dev/null
+else
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO= >/dev/null
+endif
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -41,4 +56,4 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-pgo build-asan build-tsan build-fuzz

@@ -359,6 +359,90 @@ bool castlingMoveFits(unsigned char ply, moveStruct move, positionStruct* pos) {
     return castlingWayFree(pos, index, occupancyOf(pos), side ^ 1);
 }
 
+namespace {
+
+// Moves counted as legal among the pseudo-legal moves from `from` to `targets`: for a pinned man,
+// whose moves the pin may forbid. A pawn reaching the last rank counts four times.
+uint64_t countTestedMoves(unsigned char ply, int from, U64 targets, int flag, positionStruct* pos) {
+    const U64 lastRanks = RANK1 | RANK8;
+    uint64_t count = 0;
+    while (targets) {
+        int to = popLowest(targets);
+        moveStruct move{uint8_t(from), uint8_t(to), uint8_t(flag), 0};
+        bool promotes = (pos->board[from] >> 1) == PAWN && (squareBit(to) & lastRanks);
+        if (isMoveLegalSlow(ply, move, pos)) count += promotes ? 4 : 1;
+    }
+    return count;
+}
+
+// Pawn moves counted from target sets: pushes, double steps and captures (not en passant).
+uint64_t countPawnMoves(U64 pawns, int side, U64 empty, U64 enemy) {
+    U64 lastRank = side == WHITE ? RANK8 : RANK1;
+    U64 pushes = (side == WHITE ? pawns << 8 : pawns >> 8) & empty;
+    U64 doubles = side == WHITE ? ((pushes & RANK3) << 8) & empty : ((pushes & RANK6) >> 8) & empty;
+    uint64_t count = popCount(pushes & ~lastRank) + 4 * popCount(pushes & lastRank) + popCount(doubles);
+    for (int direction = 0; direction < 2; direction++) {
+        U64 targets = pawnCaptureTargets(pawns, side, direction) & enemy;
+        count += popCount(targets & ~lastRank) + 4 * popCount(targets & lastRank);
+    }
+    return count;
+}
+
+} // namespace
+
+uint64_t countLegalMoves(unsigned char ply, positionStruct* pos) {
+    plyRecord& record = pos->plyStack[ply];
+    if (record.inCheck) {
+        generateMovesCaptures(ply, record.listStart, pos);
+        return uint64_t(record.listEnd - record.listStart);
+    }
+    int side = pos->sideToMove, opp = side ^ 1;
+    const U64* bb = pos->pieceBB;
+    U64 occupancy = occupancyOf(pos), own = bb[side], empty = ~occupancy;
+    U64 pinned = findPinned(pos, side);
+    record.notPinned = ~pinned;
+
+    // men that are neither pinned nor the king: every pseudo-legal move is legal
+    uint64_t count = countPawnMoves(bb[WPAWN + side] & ~pinned, side, empty, bb[opp]);
+    for (U64 knights = bb[WKNIGHT + side] & ~pinned; knights;)
+        count += popCount(knightAttackTable[popLowest(knights)] & ~own);
+    for (U64 diagonal = (bb[WBISHOP + side] | bb[WQUEEN + side]) & ~pinned; diagonal;)
+        count += popCount(bishopAttacks(popLowest(diagonal), occupancy) & ~own);
+    for (U64 straight = (bb[WROOK + side] | bb[WQUEEN + side]) & ~pinned; straight;)
+        count += popCount(rookAttacks(popLowest(straight), occupancy) & ~own);
+
+    // pinned men (a pinned knight never moves), en passant, the king and castling: each tested
+    for (U64 men = pinned & ~bb[WKNIGHT + side]; men;) {
+        int from = popLowest(men);
+        int piece = pos->board[from] >> 1;
+        U64 targets = piece == PAWN     ? 0
+                      : piece == BISHOP ? bishopAttacks(from, occupancy)
+                      : piece == ROOK   ? rookAttacks(from, occupancy)
+                                        : queenAttacks(from, occupancy);
+        if (piece == PAWN) {
+            U64 one = squareBit(from);
+            U64 pushes = (side == WHITE ? one << 8 : one >> 8) & empty;
+            U64 doubles = side == WHITE ? ((pushes & RANK3) << 8) & empty : ((pushes & RANK6) >> 8) & empty;
+            targets = pushes | doubles | ((pawnCaptureTargets(one, side, 0) | pawnCaptureTargets(one, side, 1)) & bb[opp]);
+            count += countTestedMoves(ply, from, targets & ~doubles, NORMALMOVE, pos);
+            count += countTestedMoves(ply, from, doubles, DOUBLESTEP, pos);
+        } else {
+            count += countTestedMoves(ply, from, targets & ~own, NORMALMOVE, pos);
+        }
+    }
+    if (record.epSquare)
+        for (U64 capturers = enpassantTable[record.epSquare] & bb[WPAWN + side]; capturers;)
+            count += countTestedMoves(ply, popLowest(capturers), squareBit(record.epSquare), ENPASSANT, pos);
+    int king = kingSquare(pos, side);
+    count += countTestedMoves(ply, king, kingAttackTable[king] & ~own, NORMALMOVE, pos);
+    uint8_t rights = record.castleRights >> side & (WHITESHORT | WHITELONG);
+    if ((rights & WHITESHORT) && castlingWayFree(pos, side, occupancy, opp))
+        count += countTestedMoves(ply, king, squareBit(castleKingTarget[side]), CASTLESHORT, pos);
+    if ((rights & WHITELONG) && castlingWayFree(pos, side + 2, occupancy, opp))
+        count += countTestedMoves(ply, king, squareBit(castleKingTarget[side + 2]), CASTLELONG, pos);
+    return count;
+}
+
 void generateMovesLegal(unsigned char, moveStruct* slot, positionStruct* pos) {
     plyRecord& root = pos->plyStack[0];
     root.inCheck = kingInCheck(pos);

@@ -12,6 +12,10 @@ void generateMovesQuiets(unsigned char ply, moveStruct* slot, positionStruct* po
 void generateMovesEvade(unsigned char ply, moveStruct* slot, positionStruct* pos);
 void generateMovesLegal(unsigned char ply, moveStruct* slot, positionStruct* pos);
 
+// The number of legal moves of the side to move, whose record's inCheck is set: perft's last ply.
+// Men that are neither pinned nor the king are counted from their target sets without a list.
+uint64_t countLegalMoves(unsigned char ply, positionStruct* pos);
+
 // Whether a castling move (flag 14 or 15, from a stored move) can be played here: the right,
 // the king and the rook in place, the way free. The king's destination is left to the legality test.
 bool castlingMoveFits(unsigned char ply, moveStruct move, positionStruct* pos);

@@ -55,14 +55,8 @@ bool parsePerftLine(const std::string& line, perftLineStruct* test) {
 uint64_t perft(unsigned char ply, int depth, positionStruct* pos) {
     plyRecord& record = pos->plyStack[ply];
     record.inCheck = kingInCheck(pos);
+    if (depth <= 1) return countLegalMoves(ply, pos);
     generateMovesCaptures(ply, record.listStart, pos);
-    if (depth <= 1) {
-        if (record.inCheck) return uint64_t(record.listEnd - record.listStart);
-        generateMovesQuiets(ply, record.listEnd, pos);
-        uint64_t legal = 0;
-        for (moveStruct* m = record.listStart; m < record.listEnd; m++) legal += isMoveLegal(ply, *m, pos);
-        return legal;
-    }
     if (!record.inCheck) {
         generateMovesQuiets(ply, record.listEnd, pos);
         moveStruct* end = record.listEnd;

@@ -1,6 +1,7 @@
 // Move generation checked by perft counts.
 #include <gtest/gtest.h>
 
+#include "move.h"
 #include "perft.h"
 #include "testSupport.h"
 
@@ -25,5 +26,43 @@ TEST(PerftSuite, MateAndStalemateHaveNoMoves) {
     for (int depth = 1; depth <= 3; depth++) {
         EXPECT_EQ(perft(0, depth, mate.get()), 0u);
         EXPECT_EQ(perft(0, depth, stalemate.get()), 0u);
+    }
+}
+
+namespace {
+
+// Below every node of a tree of the given depth, the counted moves of the last ply equal the
+// generators' list filtered by the legality test.
+void expectCountsMatchLists(unsigned char ply, int depth, positionStruct* pos, const std::string& fen) {
+    plyRecord& record = pos->plyStack[ply];
+    record.inCheck = kingInCheck(pos);
+    uint64_t counted = countLegalMoves(ply, pos);
+    generateMovesCaptures(ply, record.listStart, pos);
+    if (!record.inCheck) generateMovesQuiets(ply, record.listEnd, pos);
+    moveStruct* end = record.listEnd;
+    for (moveStruct* m = record.listStart; m < end;) {
+        if (record.inCheck || isMoveLegal(ply, *m, pos)) m++;
+        else *m = *--end;
+    }
+    record.listEnd = end;
+    pos->plyStack[ply + 1].listStart = end;
+    ASSERT_EQ(counted, uint64_t(end - record.listStart)) << fen << " at ply " << int(ply);
+    if (depth <= 1) return;
+    for (moveStruct* m = record.listStart; m < record.listEnd; m++) {
+        makeMove(ply, *m, pos);
+        expectCountsMatchLists(ply + 1, depth - 1, pos, fen);
+        unmakeMove(ply, *m, pos);
+    }
+}
+
+} // namespace
+
+TEST(PerftSuite, CountedLastPlyEqualsTheGeneratedList) {
+    for (const char* suite : {"perft-suite.txt", "perft960-suite.txt"}) {
+        for (const perftCaseStruct& test : readPerftSuite(suite)) {
+            testPositionStruct pos;
+            ASSERT_TRUE(setPosition(test.fen, pos.get(), true)) << test.fen;
+            expectCountsMatchLists(0, 3, pos.get(), test.fen);
+        }
     }
 }

@@ -260,11 +260,11 @@ iterationStruct searchLines(boss* b, positionStruct* pos, int d, int prev, const
 // The score lines (when scoreLines) and the mate lines of the lines asked for, best first (a
 // rating-limited search may search more lines than it shows).
 void writeLines(boss* b, positionStruct* pos, bool scoreLines, bool stopped, U64 elapsed) {
-    const size_t shown = std::min(b->lines.size(), size_t(engine.multiPV));
+    const size_t shown = std::min(b->lines.size(), size_t(engine.shownLines));
     for (size_t i = 0; i < shown; i++) {
         const rootLineStruct& line = b->lines[i];
         loadLine(pos, line);
-        const std::string tag = engine.multiPV > 1 ? " multipv " + std::to_string(i + 1) : "";
+        const std::string tag = engine.shownLines > 1 ? " multipv " + std::to_string(i + 1) : "";
         if (scoreLines) writeScoreLine(pos, line.score, line.depth, elapsed, tag);
         if (!stopped && mateFoundAt(line.score, line.depth)) writeMateLine(pos, line.score, line.depth, elapsed, tag);
     }
@@ -513,7 +513,7 @@ void boss::searchRoot() {
         int scores[MAXROOTFILTER];
         size_t count = std::min(lines.size(), sizeof scores / sizeof scores[0]);
         for (size_t i = 0; i < count; i++) scores[i] = lines[i].score;
-        const rootLineStruct& chosen = lines[chooseStrengthLine(scores, count, engine.elo, strengthRandom())];
+        const rootLineStruct& chosen = lines[chooseStrengthLine(scores, count, engine.searchElo, strengthRandom())];
         bestMove = chosen.pv[0];
         ponderMove = chosen.pvLength > 0 ? chosen.pv[1] : EMPTYMOVE;
     }

@@ -31,6 +31,8 @@ struct engineStruct {
     std::string syzygyPath;
     int multiPV = 1;                   // option MultiPV: lines to search and report
     int pvLines = 1;                   // MultiPV as the current go read it (the search reads this)
+    int shownLines = 1;                // the lines of those reported: MultiPV as the current go read it
+    int searchElo = 1500;              // UCI_Elo as the current go read it, for the choice of its move
     std::vector<uint32_t> searchMoves; // root moves of go searchmoves (moves as 32-bit units); empty: all
     bool chess960 = false; // option UCI_Chess960: positions set up and moves written for Chess960
     int moveOverhead = 0;  // option Move Overhead: milliseconds each move loses outside the engine

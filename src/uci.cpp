@@ -331,6 +331,8 @@ void goCommand(std::istringstream& words, int& searchCount) {
     if (searchMovesGiven && engine.searchMoves.empty())
         sendLine("info string searchmoves names no legal move, every move is searched");
     engine.pvLines = engine.multiPV;
+    engine.shownLines = engine.multiPV;
+    engine.searchElo = engine.elo;
     // At a limited rating the move is chosen among several lines, each move on a node budget.
     engine.weakened = engine.limitStrength && engine.elo < MAXELO;
     if (engine.weakened) {

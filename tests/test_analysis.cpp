@@ -187,6 +187,7 @@ TEST(AnalysisThreads, SearchMovesAndNodeLimitsWithTwoThreads) {
     session.set("MultiPV", "1");
     for (const char* fen : {"startpos", "fen r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"}) {
         EXPECT_TRUE(legalAfter(fen, session.go(fen, "nodes 200000")));
+        ASSERT_FALSE(infosOf(session.lines, false).empty()) << fen;
         unsigned long long nodes = infosOf(session.lines, false).back().nodes;
         EXPECT_GE(nodes, 200000u) << fen;
         EXPECT_LE(nodes, 200000u + 2000u + 2 * 4096u) << fen;

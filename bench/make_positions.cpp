@@ -29,39 +29,6 @@ constexpr int CHECKDEPTH = 7;       // depth of the balance check of a random op
 constexpr int BALANCEMARGIN = 100;  // centipawns either way that still count as balanced
 constexpr int MAXTRIES = 1000;      // random games tried per position asked for
 
-// The FEN of a position whose moves were played from ply 0 (the move number from gamePly).
-std::string positionToFen(positionStruct* pos, int gamePly) {
-    std::string fen;
-    for (int rank = 7; rank >= 0; rank--) {
-        int empty = 0;
-        for (int file = 0; file < 8; file++) {
-            int code = pos->board[rank * 8 + file];
-            if (code == EMPTY) {
-                empty++;
-                continue;
-            }
-            if (empty) fen += char('0' + empty);
-            empty = 0;
-            fen += fenLabelPieces[code];
-        }
-        if (empty) fen += char('0' + empty);
-        if (rank) fen += '/';
-    }
-    fen += pos->sideToMove == WHITE ? " w " : " b ";
-    const int rights = pos->plyStack[0].castleRights;
-    std::string castling;
-    if (rights & WHITESHORT) castling += 'K';
-    if (rights & WHITELONG) castling += 'Q';
-    if (rights & BLACKSHORT) castling += 'k';
-    if (rights & BLACKLONG) castling += 'q';
-    fen += castling.empty() ? "-" : castling;
-    // the engine keeps the square of the pawn that made the double step; FEN names the square behind it
-    const int ep = pos->plyStack[0].epSquare;
-    fen += ep ? " " + squareToText(pos->sideToMove == WHITE ? ep + 8 : ep - 8) : std::string(" -");
-    fen += " " + std::to_string(pos->fiftyCounter) + " " + std::to_string(gamePly / 2 + 1);
-    return fen;
-}
-
 struct engineSetUp {
     std::unique_ptr<positionStruct> pos = std::make_unique<positionStruct>();
     std::vector<moveStruct> storage = std::vector<moveStruct>(MOVESTORAGESIZE);
@@ -106,7 +73,7 @@ int randomOpenings(int count, int plies, unsigned seed) {
         clearHashTable();
         searchResultStruct r = searchFixedDepth(pos, CHECKDEPTH);
         if (r.bestMove.from == r.bestMove.to || std::abs(r.score) > BALANCEMARGIN) continue;
-        std::printf("%s\n", positionToFen(pos, plies).c_str());
+        std::printf("%s\n", positionToFen(pos).c_str());
         written++;
     }
     return written == count ? 0 : 1;
@@ -125,7 +92,7 @@ int positionsAfterLines() {
             status = 1;
             continue;
         }
-        std::printf("%s\n", positionToFen(pos, played.applied).c_str());
+        std::printf("%s\n", positionToFen(pos).c_str());
     }
     return status;
 }

@@ -315,8 +315,9 @@ void worker::searchRoot() {
     const bool multiLine = engine.pvLines > 1;
     const int lineCount = int(std::min<long>(engine.pvLines, allowedMoves));
     boss* const lineKeeper = isMain && multiLine && lineCount > 0 ? static_cast<boss*>(this) : nullptr;
+    // the lines of an earlier search, of another position, must never give this one's move
+    if (isMain) static_cast<boss*>(this)->lines.clear();
     if (lineKeeper) {
-        lineKeeper->lines.clear();
         lineKeeper->lines.reserve(size_t(lineCount));
         lineKeeper->freshLines.reserve(size_t(lineCount));
     }

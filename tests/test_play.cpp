@@ -138,3 +138,28 @@ TEST(PlayStrength, LowestRatingStillMatesAndKeepsTheClock) {
     engine.send("quit");
     EXPECT_EQ(engine.waitExit(), 0);
 }
+
+// A search of one line after a search of several (a rating with fewer lines, or MultiPV set
+// back to 1) plays a move of its own position, never one of the earlier lines.
+TEST(PlayStrength, FewerLinesAfterMoreGiveAMoveOfThisPosition) {
+    engineProcess engine;
+    const std::string first = "startpos moves e2e4 e7e5 g1f3 b8c6";
+    const std::string second = "fen 6k1/pp3ppp/2p5/3r4/3P4/2P2P2/PP4PP/4R1K1 w - - 0 1";
+    auto play = [&](const std::string& position) {
+        engine.send("position " + position);
+        engine.send("go nodes 20000");
+        std::string best = engine.waitFor("bestmove", 10000);
+        return best.size() > 9 ? best.substr(9, best.find(' ', 9) - 9) : std::string();
+    };
+    engine.send("setoption name UCI_LimitStrength value true");
+    for (const char* before : {"setoption name UCI_Elo value 1800", "setoption name MultiPV value 3"}) {
+        engine.send(before);
+        play(first);
+        engine.send("setoption name MultiPV value 1");
+        engine.send("setoption name UCI_Elo value 2200");
+        const std::string move = play(second);
+        EXPECT_TRUE(legalAfter(second, move)) << before << ": " << move;
+    }
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+}

@@ -13,7 +13,7 @@ namespace {
 constexpr double NODESATMINELO = 150;
 constexpr double ELOPERDOUBLING = 115;
 constexpr int KNEEELO = 1800;
-constexpr double ELOPERDOUBLINGHIGH = 200;
+constexpr double ELOPERDOUBLINGHIGH = 150;
 // The margin shrinks from MARGINATMINELO to nothing at full strength, fast near the top.
 constexpr double MARGINATMINELO = 200;
 constexpr double MARGINCURVE = 1.5;

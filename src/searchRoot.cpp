@@ -357,6 +357,7 @@ void worker::searchRoot() {
     int prev = -INFINITESCORE, done = 0, alpha = -INFINITESCORE, beta = INFINITESCORE;
     double factor = 1.0;
     bool cont = true;
+    bool stopReported = false;
     U64 elapsed = 0;
     while (true) {
         int d = done + 1;
@@ -397,6 +398,7 @@ void worker::searchRoot() {
             if (it.failsHigh > 1 || it.failsLow > 1) instability += std::max(it.failsLow - 1, it.failsHigh - 1);
             elapsed = elapsedMilliseconds();
             const bool stopped = pool.stop.load(std::memory_order_relaxed);
+            stopReported = stopped;
 
             // Reports
             if (isMain) {
@@ -459,7 +461,10 @@ void worker::searchRoot() {
                 }
             }
         }
-        if (!cont || d > MAXROOTDEPTH - 1 || pool.stop.load(std::memory_order_relaxed)) break;
+        // A node-limited search ends with a line of the count it stopped at: where another
+        // thread stopped the pool after this iteration's report, one more (empty) round reports it.
+        const bool stopNow = isMain && engine.nodesLimit != 0 ? stopReported : pool.stop.load(std::memory_order_relaxed);
+        if (!cont || d > MAXROOTDEPTH - 1 || stopNow) break;
     }
 
     elapsed = elapsedMilliseconds();

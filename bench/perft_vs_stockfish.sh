@@ -49,9 +49,9 @@ perft_table() {
     ours_us=0 sf_us=0
     for _ in 1 2 3; do
       read -r us ours_line <<<"$(run_timed "$engine" "${setup}position fen $fen\nperft $depth\nquit\n" '^Perft results')"
-      { [ "$ours_us" -eq 0 ] || [ "$us" -lt "$ours_us" ]; } && ours_us=$us
+      ours_us=$(least "$ours_us" "$us")
       read -r us sf_line <<<"$(run_timed "$stockfish" "${setup}position fen $fen\ngo perft $depth\nquit\n" '^Nodes searched')"
-      { [ "$sf_us" -eq 0 ] || [ "$us" -lt "$sf_us" ]; } && sf_us=$us
+      sf_us=$(least "$sf_us" "$us")
     done
     ours_nodes=$(echo "$ours_line" | awk '{print $6}')
     sf_nodes=$(echo "$sf_line" | awk '{print $3}')
@@ -66,11 +66,14 @@ perft_table() {
 
 # Each engine's start-up (our magic search, Stockfish's network) is taken off its perft times:
 # the best of five runs that only start and quit.
+# The smaller of a best-so-far (0: none yet) and a new time.
+least() { if [ "$1" -eq 0 ] || [ "$2" -lt "$1" ]; then echo "$2"; else echo "$1"; fi; }
+
 startup_us() {
   local best=0 us
   for _ in 1 2 3 4 5; do
     read -r us _ <<<"$(run_timed "$1" "${2}quit\n" 'nothing')"
-    { [ "$best" -eq 0 ] || [ "$us" -lt "$best" ]; } && best=$us
+    best=$(least "$best" "$us")
   done
   echo "$best"
 }

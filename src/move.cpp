@@ -415,20 +415,19 @@ uint64_t countLegalMoves(unsigned char ply, positionStruct* pos) {
     for (U64 men = pinned & ~bb[WKNIGHT + side]; men;) {
         int from = popLowest(men);
         int piece = pos->board[from] >> 1;
-        U64 targets = piece == PAWN     ? 0
-                      : piece == BISHOP ? bishopAttacks(from, occupancy)
-                      : piece == ROOK   ? rookAttacks(from, occupancy)
-                                        : queenAttacks(from, occupancy);
         if (piece == PAWN) {
             U64 one = squareBit(from);
             U64 pushes = (side == WHITE ? one << 8 : one >> 8) & empty;
             U64 doubles = side == WHITE ? ((pushes & RANK3) << 8) & empty : ((pushes & RANK6) >> 8) & empty;
-            targets = pushes | doubles | ((pawnCaptureTargets(one, side, 0) | pawnCaptureTargets(one, side, 1)) & bb[opp]);
-            count += countTestedMoves(ply, from, targets & ~doubles, NORMALMOVE, pos);
+            U64 captures = (pawnCaptureTargets(one, side, 0) | pawnCaptureTargets(one, side, 1)) & bb[opp];
+            count += countTestedMoves(ply, from, pushes | captures, NORMALMOVE, pos);
             count += countTestedMoves(ply, from, doubles, DOUBLESTEP, pos);
-        } else {
-            count += countTestedMoves(ply, from, targets & ~own, NORMALMOVE, pos);
+            continue;
         }
+        U64 targets = piece == BISHOP ? bishopAttacks(from, occupancy)
+                      : piece == ROOK ? rookAttacks(from, occupancy)
+                                      : queenAttacks(from, occupancy);
+        count += countTestedMoves(ply, from, targets & ~own, NORMALMOVE, pos);
     }
     if (record.epSquare)
         for (U64 capturers = enpassantTable[record.epSquare] & bb[WPAWN + side]; capturers;)

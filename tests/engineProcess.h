@@ -6,6 +6,13 @@
 #include <string>
 #include <vector>
 
+// Sanitized engines run many times slower: the time limits of the tests widen by this factor.
+#ifdef KESTRUNE_SLOW_BUILD
+constexpr int TIMESCALE = 10;
+#else
+constexpr int TIMESCALE = 1;
+#endif
+
 class engineProcess {
 public:
     // Starts the engine with the given arguments in the given working directory ("" = current),

@@ -12,12 +12,6 @@
 
 namespace {
 
-#ifdef KESTRUNE_SLOW_BUILD
-constexpr int TIMESCALE = 10;
-#else
-constexpr int TIMESCALE = 1;
-#endif
-
 // The fields of an info line with a score (multipv 0: none).
 struct infoStruct {
     int multipv = 0, score = 0, depth = 0;

@@ -14,12 +14,6 @@
 
 namespace {
 
-#ifdef KESTRUNE_SLOW_BUILD
-constexpr long long TIMESCALE = 10;
-#else
-constexpr long long TIMESCALE = 1;
-#endif
-
 struct budgetStruct {
     int target, max;
 };

@@ -11,13 +11,6 @@
 
 namespace {
 
-// Sanitized builds run many times slower; their time limits widen accordingly.
-#ifdef KESTRUNE_SLOW_BUILD
-constexpr long long TIMESCALE = 10;
-#else
-constexpr long long TIMESCALE = 1;
-#endif
-
 struct budgetCase {
     int timeLeft, increment, movesToGo, gamePly, moveTime;
     int expectedMovesToGo, expectedTarget, expectedMax;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "bench.h"
+#include "datagen.h"
 #include "eval.h"
 #include "evalTable.h"
 #include "general.h"
@@ -28,6 +29,8 @@ void helpCommand() {
              "'Clear Hash'; 'eval' shows the evaluation's terms of the current position");
     sendLine("more: 'bench [depth]' searches the bench positions (the signature); 'rtest [file]' checks perft "
              "counts; options 'UCI_Chess960', 'Move Overhead', 'UCI_LimitStrength' and 'UCI_Elo'");
+    sendLine("training data: 'genfens N seed S book None|file [plies P]' balanced random openings; 'datagen games N "
+             "[nodes n] [seed S] [book file] [plies P] [threads T] [out file]' self-play games as PGN");
 }
 
 void evalCommand() {
@@ -131,6 +134,8 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     }
     else if (command == "evil") evaluateN(0, &GPSData);
     else if (command == "eval") evalCommand();
+    else if (command == "genfens") genfensCommand(words);
+    else if (command == "datagen") datagenCommand(words);
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");
     return true;

@@ -28,15 +28,18 @@ extern const short seeValue[14];
 short alfabeta(unsigned char ply, int depth, short alpha, short beta, positionStruct* pos);
 short quiescence(unsigned char ply, int depth, short alpha, short beta, positionStruct* pos);
 
-// Fixed-depth search of pos from a clean state (counters and ordering tables cleared; the
-// transposition table is left as it is). Reads engine's clock fields like any search: set
-// engine.infinite, or a large maxTime, for an unbounded search.
+// Fixed-depth search of pos from a clean state (counters and, with freshTables, the ordering
+// tables cleared; the transposition table is left as it is). Reads engine's clock fields and node
+// limit like any search: set engine.infinite, or a large maxTime, for an unbounded search. The
+// node limit counts the pool's threads, so a node-limited search runs on the main thread's
+// position of a pool of one.
 struct searchResultStruct {
-    int score;
+    int score;           // of the last completed depth
     moveStruct bestMove; // EMPTYMOVE when the position has no legal move
     U64 nodes;           // alfabeta and quiescence nodes
+    int depth;           // the last completed depth
 };
-searchResultStruct searchFixedDepth(positionStruct* pos, int depth);
+searchResultStruct searchFixedDepth(positionStruct* pos, int depth, bool freshTables = true);
 
 // Clears killers, counter moves and the three history tables of a position.
 void clearSearchTables(positionStruct* pos);

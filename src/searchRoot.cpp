@@ -660,15 +660,15 @@ void workForce::clearThreadTables() {
 // ---------------------------------------------------------------------------------------------
 // Fixed-depth search for tests and benchmarks
 
-searchResultStruct searchFixedDepth(positionStruct* pos, int depth) {
+searchResultStruct searchFixedDepth(positionStruct* pos, int depth, bool freshTables) {
     theWorkForce.stop.store(false, std::memory_order_relaxed);
-    clearSearchTables(pos);
+    if (freshTables) clearSearchTables(pos);
     resetSearchState(pos);
     pos->rootScore = -INFINITESCORE;
     pos->rootDepth = 0;
     pos->rootDepthDone = 1;
     generateMovesLegal(0, pos->plyStack[0].listStart, pos);
-    searchResultStruct result{0, EMPTYMOVE, 0};
+    searchResultStruct result{0, EMPTYMOVE, 0, 0};
     if (pos->plyStack[0].listEnd == pos->plyStack[0].listStart) {
         result.score = pos->plyStack[0].inCheck ? -MATESCORE : DRAWSCORE;
         return result;
@@ -684,6 +684,7 @@ searchResultStruct searchFixedDepth(positionStruct* pos, int depth) {
         iterationStruct it = searchIteration(pos, d, prev, alpha, beta, aspMatrix[0], true);
         prev = it.result;
         if (!it.finished) break;
+        result.depth = d;
     }
     result.score = prev;
     result.bestMove = pos->plyStack[0].pvMove;

@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test bench asan tsan fuzz clean
+.PHONY: build run test bench asan tsan fuzz clean data
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -31,6 +31,11 @@ test: build
 
 bench: build
 	bash bench/run.sh $(BUILD)
+
+# Training data from self-play (train/datagen.sh): CHUNKS chunks of 2000 games into data/.
+CHUNKS ?= 10
+data: build
+	ENGINE=$(BUILD)/kestrune bash train/datagen.sh $(CHUNKS)
 
 # Undefined behaviour fails the test that meets it instead of only printing a warning.
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

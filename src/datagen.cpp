@@ -200,7 +200,7 @@ std::string parseGenfensWords(std::istringstream& words, genfensRequestStruct* r
     std::string word;
     uint64_t value;
     if (!(words >> word) || !wholeNumber(word, &value) || value < 1 || value > uint64_t(GENFENSMAXCOUNT))
-        return "genfens needs a count from 1 to " + std::to_string(GENFENSMAXCOUNT) + ": genfens N seed S book None";
+        return "genfens: the count must be a number from 1 to " + std::to_string(GENFENSMAXCOUNT) + ": genfens N seed S book None";
     request->count = (long long)value;
     while (words >> word) {
         if (word == "seed") {

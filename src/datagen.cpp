@@ -363,7 +363,7 @@ void playShare(const std::vector<std::string>& openings, const datagenRequestStr
     std::ofstream out(path, std::ios::trunc);
     allocateHashTable(DATAGENHASHMB);
     engine.infinite = true;
-    engine.nodeCheckInterval = 4096;
+    engine.nodeCheckInterval = nodeCheckIntervalFor(request.nodes); // as go nodes checks it
     worker* w = theWorkForce.workers[0];
     long long played = 0;
     for (size_t i = size_t(index); i < openings.size(); i += size_t(request.threads)) {

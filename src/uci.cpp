@@ -214,6 +214,10 @@ void computeTimeBudget(int sideToMove) {
 
 void waitForIdleSearch() { theWorkForce.waitIdle(); }
 
+int nodeCheckIntervalFor(uint64_t nodesLimit) {
+    return int(std::clamp<uint64_t>(nodesLimit / NODELIMITFIRSTCHECKS, 1, NODECHECKINTERVAL));
+}
+
 int setSearchThreads(int threads) {
     int running = theWorkForce.setNofWorkers(threads);
     if (threads > 0) engine.nofThreads = running;
@@ -342,7 +346,7 @@ void goCommand(std::istringstream& words, int& searchCount) {
     }
     // a small node count is checked from the start, not only after the usual interval
     if (engine.nodesLimit)
-        engine.nodeCheckInterval = int(std::clamp<uint64_t>(engine.nodesLimit / NODELIMITFIRSTCHECKS, 1, NODECHECKINTERVAL));
+        engine.nodeCheckInterval = nodeCheckIntervalFor(engine.nodesLimit);
     computeTimeBudget(GPSData.sideToMove);
     // A node count or a mate without a clock searches until it is reached (or until stop).
     if (!clockGiven && (engine.nodesLimit || engine.mateLimit)) engine.targetTime = engine.maxTime = UNLIMITEDTIME;

@@ -26,6 +26,10 @@ void ponderhitCommand();
 // Soft budget (targetTime) and hard limit (maxTime) from the clock fields of engine.
 void computeTimeBudget(int sideToMove);
 
+// How many nodes a search on a node limit goes between checks of its count: often enough that a
+// small limit is not passed by much.
+int nodeCheckIntervalFor(uint64_t nodesLimit);
+
 // Blocks until no search runs.
 void waitForIdleSearch();
 // Rebuilds the search thread pool (0 ends every search thread); returns the number of threads

@@ -40,22 +40,5 @@ cd "$scratch"
   -pgnout file=games.pgn >match.log 2>&1 || { sed 's/\x1b\[[0-9;]*m//g' match.log | tail -20; exit 1; }
 
 sed 's/\x1b\[[0-9;]*m//g' match.log | grep -E '^(Results of|Elo:|Games:|Ptnml)' | tail -4
-# Wins, losses and draws of the 2-thread engine; Elo from the score, the error bar from the
-# spread of the single game results (95%, normal approximation).
-sed 's/\x1b\[[0-9;]*m//g' match.log | grep '^Games:' | tail -1 | tr -d ',' | awk -v tc="$tc" '{
-  for (i = 1; i < NF; i++) { if ($i == "Wins:") w = $(i + 1); if ($i == "Losses:") l = $(i + 1); if ($i == "Draws:") d = $(i + 1) }
-  n = w + l + d
-  s = (w + d / 2) / n
-  var = (w * (1 - s) ^ 2 + d * (0.5 - s) ^ 2 + l * s ^ 2) / n
-  half = 1.96 * sqrt(var / n)
-  lo = s - half; hi = s + half
-  if (lo < 0.001) lo = 0.001
-  if (hi > 0.999) hi = 0.999
-  elo = (s > 0 && s < 1) ? -400 * log(1 / s - 1) / log(10) : (s >= 1 ? 1e9 : -1e9)
-  eloLo = -400 * log(1 / lo - 1) / log(10)
-  eloHi = -400 * log(1 / hi - 1) / log(10)
-  printf "2 threads against 1 at %s: %d games, +%d -%d =%d, score %.1f/%d (%.1f%%)\n", tc, n, w, l, d, w + d / 2, n, 100 * s
-  if (s > 0 && s < 1) printf "Elo difference %+.0f, 95%% interval %+.0f to %+.0f (about +/- %.0f)\n", elo, eloLo, eloHi, (eloHi - eloLo) / 2
-  else printf "Elo difference unbounded (every game won or lost), 95%% interval from %+.0f\n", (s >= 1 ? eloLo : eloHi)
-}'
+sed 's/\x1b\[[0-9;]*m//g' match.log | awk -v label="2 threads against 1" -v tc="$tc" -f "$here/elo.awk"
 echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "bench.h"
+#include "convert.h"
 #include "eval.h"
 #include "evalTable.h"
 #include "general.h"
@@ -28,6 +29,8 @@ void helpCommand() {
              "'Clear Hash'; 'eval' shows the evaluation's terms of the current position");
     sendLine("more: 'bench [depth]' searches the bench positions (the signature); 'rtest [file]' checks perft "
              "counts; options 'UCI_Chess960', 'Move Overhead', 'UCI_LimitStrength' and 'UCI_Elo'");
+    sendLine("training data: 'convert out.txt a.pgn [b.pgn ...]' writes 'FEN | score | result' lines and fits the "
+             "win/draw/loss model; 'wdlfit data.txt' fits it on such a file");
 }
 
 void evalCommand() {
@@ -131,6 +134,8 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     }
     else if (command == "evil") evaluateN(0, &GPSData);
     else if (command == "eval") evalCommand();
+    else if (command == "convert") convertCommand(words);
+    else if (command == "wdlfit") wdlfitCommand(words);
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");
     return true;

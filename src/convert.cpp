@@ -47,6 +47,9 @@ bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Whether c is one of the characters of set (the terminating zero is not one of them).
+bool oneOf(char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
+
 bool isSquareText(const std::string& text, size_t at) {
     return at + 1 < text.size() && text[at] >= 'a' && text[at] <= 'h' && text[at + 1] >= '1' && text[at + 1] <= '8';
 }
@@ -91,7 +94,7 @@ std::string withoutMoveNumber(const std::string& token) {
 // The move text without check signs, annotations and a trailing NAG.
 std::string coreMoveText(const std::string& token) {
     std::string text = token.substr(0, token.find('$'));
-    while (!text.empty() && std::strchr("+#!?", text.back())) text.pop_back();
+    while (!text.empty() && oneOf(text.back(), "+#!?")) text.pop_back();
     return text;
 }
 
@@ -133,7 +136,7 @@ bool findUciMove(const std::string& text, positionStruct* pos, const moveStruct*
 bool isUciText(const std::string& text) {
     if (text.size() != 4 && text.size() != 5) return false;
     if (!isSquareText(text, 0) || !isSquareText(text, 2)) return false;
-    return text.size() == 4 || std::strchr("nbrq", text[4]);
+    return text.size() == 4 || oneOf(text[4], "nbrq");
 }
 
 // Castling kind named by a SAN token, 0 when none.
@@ -153,7 +156,7 @@ std::string normalisedSan(const std::string& text, size_t destination) {
     if (tail[0] == '=') tail = tail.substr(1);
     if (tail.size() != 1) return text;
     char piece = char(std::toupper(static_cast<unsigned char>(tail[0])));
-    if (!std::strchr("NBRQ", piece)) return text;
+    if (!oneOf(piece, "NBRQ")) return text;
     return text.substr(0, destination + 2) + "=" + piece;
 }
 
@@ -456,7 +459,8 @@ bool readPgnGame(pgnReaderStruct* reader, pgnGameStruct* game) {
                 continue;
             }
             size_t j = i;
-            while (j < n && !std::isspace(static_cast<unsigned char>(line[j])) && !std::strchr("{}();", line[j])) j++;
+            while (j < n && !std::isspace(static_cast<unsigned char>(line[j])) && !oneOf(line[j], "{}();")) j++;
+            if (j == i) j++; // a character that is neither space nor delimiter nor token
             std::string token = line.substr(i, j - i);
             i = j;
             if (variationDepth > 0 || token[0] == '$') continue;
@@ -489,7 +493,7 @@ commentScoreKind readCommentScore(const std::string& comment, int* cp) {
     size_t start = i;
     while (i < comment.size() && (std::isdigit(static_cast<unsigned char>(comment[i])) || comment[i] == '.')) i++;
     if (i == start || !std::isdigit(static_cast<unsigned char>(comment[start]))) return SCORENONE;
-    if (i < comment.size() && !std::strchr("/ ,\t", comment[i])) return SCORENONE;
+    if (i < comment.size() && !oneOf(comment[i], "/ ,\t")) return SCORENONE;
     double pawns = std::strtod(comment.substr(start, i - start).c_str(), nullptr);
     if (!(pawns < 1e6)) return SCORENONE; // absurd sizes are no score
     long centipawns = std::lround(pawns * 100.0);
@@ -575,7 +579,7 @@ bool findGameMove(const std::string& token, positionStruct* pos, const moveStruc
     std::string plain;
     for (size_t i = 0; i < text.size(); i++) {
         char c = text[i];
-        if (i == 0 && std::strchr("NBRQK", c)) continue;
+        if (i == 0 && oneOf(c, "NBRQK")) continue;
         if (c == 'x' || c == '-' || c == '=') continue;
         plain += char(std::tolower(static_cast<unsigned char>(c)));
     }
@@ -633,8 +637,8 @@ std::string convertGame(const pgnGameStruct& game, positionStruct* pos, std::vec
         local.positionsRead++;
         int cp = 0;
         commentScoreKind kind = record.hasComment ? readCommentScore(record.comment, &cp) : SCORENONE;
-        if (kind == SCOREBOOK || enginePlies++ < CONVERTOPENINGPLIES) {
-            if (kind == SCOREBOOK) enginePlies--;
+        bool opening = kind == SCOREBOOK || enginePlies++ < CONVERTOPENINGPLIES;
+        if (opening) {
             local.skipOpening++;
         } else if (kind == SCORENONE) {
             local.skipNoScore++;

@@ -620,8 +620,7 @@ std::string convertGame(const pgnGameStruct& game, positionStruct* pos, std::vec
     // The game's positions are counted and kept only when all its moves are read.
     convertCountsStruct local;
     size_t keptBefore = kept->size();
-    int gamePly = 2 * (std::max(1, std::atoi(fen.substr(fen.rfind(' ') + 1).c_str())) - 1) + pos->sideToMove;
-    if (std::count(fen.begin(), fen.end(), ' ') < 5) gamePly = pos->sideToMove; // no move number given
+    int gamePly = pos->historyCount - 1; // from the FEN's move number
     int enginePlies = 0;
     moveStruct* legal = pos->plyStack[0].listStart;
     for (size_t k = 0; k < game.moves.size(); k++, gamePly++) {
@@ -820,8 +819,8 @@ void convertCommand(std::istringstream& words) {
     convertCountsStruct counts;
     std::vector<trainingPositionStruct> kept;
     std::string text;
-    bool readFailed = false;
-    for (size_t k = 1; k < names.size() && !readFailed; k++) {
+    bool failed = false;
+    for (size_t k = 1; k < names.size() && !failed; k++) {
         std::ifstream in(names[k]);
         pgnReaderStruct reader;
         reader.in = &in;
@@ -843,14 +842,14 @@ void convertCommand(std::istringstream& words) {
                         (position.result == 2 ? "1.0" : position.result == 1 ? "0.5" : "0.0") + "\n";
                 data->add(position.score, position.material, position.result, uint64_t(counts.gamesRead));
             }
-            if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out) != text.size()) readFailed = true;
+            if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out) != text.size()) failed = true;
         }
         if (in.bad()) {
             sendLine("info string convert could not read all of '" + names[k] + "', nothing written");
-            readFailed = true;
+            failed = true;
         }
     }
-    bool writeFailed = std::fclose(out) != 0 || readFailed;
+    bool writeFailed = std::fclose(out) != 0 || failed;
     if (writeFailed || std::rename(temporary.c_str(), output.c_str()) != 0) {
         std::remove(temporary.c_str());
         sendLine("info string convert could not write '" + output + "', nothing written");

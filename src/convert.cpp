@@ -586,6 +586,11 @@ bool findGameMove(const std::string& token, positionStruct* pos, const moveStruc
     return isUciText(plain) && findUciMove(plain, pos, legal, legalEnd, move);
 }
 
+std::string trainingLineText(const trainingPositionStruct& position) {
+    return position.fen + " | " + std::to_string(position.score) + " | " +
+           (position.result == 2 ? "1.0" : position.result == 1 ? "0.5" : "0.0");
+}
+
 std::string convertGame(const pgnGameStruct& game, positionStruct* pos, std::vector<trainingPositionStruct>* kept,
                         convertCountsStruct* counts) {
     std::string variant = lowerCase(game.tag("Variant"));
@@ -838,8 +843,7 @@ void convertCommand(std::istringstream& words) {
             }
             text.clear();
             for (const trainingPositionStruct& position : kept) {
-                text += position.fen + " | " + std::to_string(position.score) + " | " +
-                        (position.result == 2 ? "1.0" : position.result == 1 ? "0.5" : "0.0") + "\n";
+                text += trainingLineText(position) + "\n";
                 data->add(position.score, position.material, position.result, uint64_t(counts.gamesRead));
             }
             if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out) != text.size()) failed = true;

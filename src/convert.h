@@ -82,6 +82,9 @@ struct trainingPositionStruct {
     int material;
 };
 
+// "<FEN> | <score> | <result>" without the line end, the result 1.0, 0.5 or 0.0.
+std::string trainingLineText(const trainingPositionStruct& position);
+
 // Converts one game into its kept positions; returns "" or why the whole game is left out.
 // pos needs its move storage.
 std::string convertGame(const pgnGameStruct& game, positionStruct* pos, std::vector<trainingPositionStruct>* kept,

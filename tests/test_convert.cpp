@@ -34,9 +34,7 @@ convertedStruct convertText(std::istream& in) {
         kept.clear();
         std::string problem = convertGame(game, pos.get(), &kept, &converted.counts);
         if (!problem.empty()) converted.problems.push_back(problem);
-        for (const trainingPositionStruct& p : kept)
-            converted.lines.push_back(p.fen + " | " + std::to_string(p.score) + " | " +
-                                      (p.result == 2 ? "1.0" : p.result == 1 ? "0.5" : "0.0"));
+        for (const trainingPositionStruct& p : kept) converted.lines.push_back(trainingLineText(p));
     }
     return converted;
 }

@@ -115,7 +115,9 @@ bool findUciMove(const std::string& text, positionStruct* pos, const moveStruct*
                  moveStruct* move) {
     const moveStruct* castling = nullptr;
     const moveStruct* castlingAsKingMove = nullptr;
+    const int from = squareFromText(text[0], text[1]); // every form of a move starts with its origin
     for (const moveStruct* m = legal; m < legalEnd; m++) {
+        if (m->from != from) continue;
         moveStruct candidate = *m;
         if (moveToLA(&candidate, pos->sideToMove, pos) == text) {
             if (!isCastling(candidate)) {

@@ -269,16 +269,16 @@ double wdlObjective(const double p[4], const std::vector<wdlBinStruct>& bins, do
         double a = p[0] + p[1] * bin.x, b = p[2] + p[3] * bin.x;
         if (a <= 0 || b < WDLMINSCALE) return INFINITY;
         double u = (bin.score - a) / b, v = (-bin.score - a) / b;
-        double win = sigmoid(u), loss_ = sigmoid(v);
-        double dWinA = -win * (1 - win) / b, dWinB = dWinA * u;
-        double dLossA = -loss_ * (1 - loss_) / b, dLossB = dLossA * v;
+        double winChance = sigmoid(u), lossChance = sigmoid(v);
+        double dWinA = -winChance * (1 - winChance) / b, dWinB = dWinA * u;
+        double dLossA = -lossChance * (1 - lossChance) / b, dLossB = dLossA * v;
         double probability, dA, dB;
         if (bin.result == 2) {
-            probability = win, dA = dWinA, dB = dWinB;
+            probability = winChance, dA = dWinA, dB = dWinB;
         } else if (bin.result == 0) {
-            probability = loss_, dA = dLossA, dB = dLossB;
+            probability = lossChance, dA = dLossA, dB = dLossB;
         } else {
-            probability = 1 - win - loss_, dA = -dWinA - dLossA, dB = -dWinB - dLossB;
+            probability = 1 - winChance - lossChance, dA = -dWinA - dLossA, dB = -dWinB - dLossB;
         }
         probability = std::max(probability, WDLMINPROBABILITY);
         loss -= bin.count * std::log(probability);

@@ -8,6 +8,7 @@
 
 #include "bench.h"
 #include "datagen.h"
+#include "convert.h"
 #include "eval.h"
 #include "evalTable.h"
 #include "general.h"
@@ -31,6 +32,8 @@ void helpCommand() {
              "counts; options 'UCI_Chess960', 'Move Overhead', 'UCI_LimitStrength' and 'UCI_Elo'");
     sendLine("training data: 'genfens N seed S book None|file [plies P]' balanced random openings; 'datagen games N "
              "[nodes n] [seed S] [book file] [plies P] [threads T] [out file]' self-play games as PGN");
+    sendLine("training data: 'convert out.txt a.pgn [b.pgn ...]' writes 'FEN | score | result' lines and fits the "
+             "win/draw/loss model; 'wdlfit data.txt' fits it on such a file");
 }
 
 void evalCommand() {
@@ -136,6 +139,8 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     else if (command == "eval") evalCommand();
     else if (command == "genfens") genfensCommand(words);
     else if (command == "datagen") datagenCommand(words);
+    else if (command == "convert") convertCommand(words);
+    else if (command == "wdlfit") wdlfitCommand(words);
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");
     return true;

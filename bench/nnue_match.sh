@@ -8,7 +8,7 @@
 #   (Debian's Stockfish limited to that UCI_Elo); games: an even number (default 60), or sprt for
 #   an SPRT of elo0=0 elo1=10 alpha=beta=0.05 (at most 2000 games); time control default 10+0.1;
 #   net: an EvalFile for the network side (default: the network built in).
-# Environment: BUILD (build), CONCURRENCY (1), SEED (1).
+# Environment: BUILD (build), CONCURRENCY (1), SEED (1), OPENINGS (an EPD file instead of genfens's).
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -57,7 +57,8 @@ network=(option."Use NNUE"=true)
 scratch="$(mktemp -d)"
 trap 'cp "$scratch/games.pgn" "$scratch/match.log" "${KEEP:-/dev/null}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 cd "$scratch"
-"$build/kestrune" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd
+if [ -n "${OPENINGS:-}" ]; then cp "$OPENINGS" openings.epd
+else "$build/kestrune" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd; fi
 
 "$fastchess" \
   -engine cmd="$build/kestrune" name=network "${network[@]}" \

@@ -2,9 +2,13 @@
 #include "kestrune.h"
 
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <iostream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "bench.h"
 #include "eval.h"
@@ -13,6 +17,8 @@
 #include "hash.h"
 #include "moveTable.h"
 #include "perft.h"
+#include "search.h"
+#include "settings.h"
 #include "texel.h"
 #include "uci.h"
 
@@ -28,13 +34,15 @@ void helpCommand() {
              "'Clear Hash'; 'eval' shows the evaluation's terms of the current position");
     sendLine("more: 'bench [depth]' searches the bench positions (the signature); 'rtest [file]' checks perft "
              "counts; options 'UCI_Chess960', 'Move Overhead', 'UCI_LimitStrength' and 'UCI_Elo'");
+    sendLine("'go perft depth' counts the moves after each root move; options 'UCI_ShowWDL' and 'Syzygy50MoveRule'");
 }
 
 void evalCommand() {
     for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
 }
 
-void perftWords(std::istringstream& words, commandLoopStruct& loop) {
+// perft and go perft: an optional depth, which is kept for the next perft.
+void perftWords(std::istringstream& words, commandLoopStruct& loop, bool divide) {
     std::string word;
     if (words >> word) {
         long long depth;
@@ -44,7 +52,8 @@ void perftWords(std::istringstream& words, commandLoopStruct& loop) {
         }
         loop.perftDepth = int(depth);
     }
-    perftCommand(loop.perftDepth);
+    if (divide) perftDivideCommand(loop.perftDepth);
+    else perftCommand(loop.perftDepth);
 }
 
 void benchWords(std::istringstream& words, commandLoopStruct& loop) {
@@ -57,6 +66,144 @@ void benchWords(std::istringstream& words, commandLoopStruct& loop) {
     waitForIdleSearch();
     benchCommand(int(depth));
     loop.searchCount = 0;
+}
+
+std::string firstWord(const std::string& line) {
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    return word;
+}
+
+// Commands that act at once whatever runs or waits.
+bool actsAtOnce(const std::string& command) {
+    return command == "stop" || command == "isready" || command == "ponderhit" || command == "quit";
+}
+
+// Commands that need the search pool idle: while a search runs they wait, in the order they
+// came, until it has written its bestmove. A new command that waits for the pool belongs here.
+bool waitsForIdlePool(const std::string& line) {
+    std::istringstream words(line);
+    std::string command, word;
+    words >> command;
+    if (command == "go") return !(words >> word) || word != "perft";
+    if (command == "setoption") {
+        words >> word; // "name"
+        return words >> word && word == "Threads";
+    }
+    return command == "rtest" || command == "texel" || command == "bench" || command == "genfens" ||
+           command == "datagen" || command == "convert";
+}
+
+// Lines from standard input, read by a thread of their own so that the loop can also wake
+// when a search it holds commands back for has ended.
+struct inputStruct {
+    std::mutex mtx;
+    std::condition_variable cv;
+    std::deque<std::string> lines;
+    std::deque<int64_t> times;
+    bool searchEnded = false;
+    bool endOfInput = false; // the last line is the quit that the end of input stands for
+};
+
+void readInput(inputStruct* input) {
+    std::string line;
+    for (;;) {
+        const bool read = bool(std::getline(std::cin, line));
+        if (!read) line = "quit"; // the end of input counts as quit
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        {
+            std::lock_guard<std::mutex> lock(input->mtx);
+            input->lines.push_back(line);
+            input->times.push_back(steadyMilliseconds());
+            input->endOfInput = !read;
+        }
+        input->cv.notify_one();
+        if (!read || firstWord(line) == "quit") return;
+    }
+}
+
+struct heldLineStruct {
+    std::string line;
+    int64_t time;
+};
+
+// The interactive loop: a command that needs the pool idle while a search runs is held back,
+// with every command after it but stop, isready, ponderhit and quit, until that search has
+// written its bestmove; then they run in the order they came. quit drops the held commands;
+// the end of input runs them first.
+void interactiveLoop(commandLoopStruct& loop) {
+    inputStruct input;
+    std::thread reader(readInput, &input);
+    std::deque<heldLineStruct> held;
+    // the main search thread tells the loop once its search has ended
+    auto wakeAfterSearch = [&input] {
+        theWorkForce.whenIdle([&input] {
+            {
+                std::lock_guard<std::mutex> lock(input.mtx);
+                input.searchEnded = true;
+            }
+            input.cv.notify_one();
+        });
+    };
+    auto execute = [&loop](const std::string& line, int64_t time) {
+        loop.lineTime = time;
+        bool goOn = executeCommand(line, loop);
+        loop.lineTime = 0;
+        return goOn;
+    };
+    for (;;) {
+        std::string line;
+        int64_t time = 0;
+        bool fromInput = false, endOfInput = false;
+        {
+            std::unique_lock<std::mutex> lock(input.mtx);
+            input.cv.wait(lock, [&] { return !input.lines.empty() || input.searchEnded; });
+            if (input.searchEnded) {
+                input.searchEnded = false;
+            } else {
+                line = input.lines.front();
+                time = input.times.front();
+                input.lines.pop_front();
+                input.times.pop_front();
+                fromInput = true;
+                endOfInput = input.endOfInput && input.lines.empty();
+            }
+        }
+        if (fromInput) {
+            const std::string command = firstWord(line);
+            // input that ends (a script) quits after the commands held back, as they came
+            if (actsAtOnce(command) && !(endOfInput && !held.empty())) {
+                if (!execute(line, time)) break;
+                // a stop or ponderhit also reaches the search of a go held back before it
+                bool goHeld = false;
+                for (const heldLineStruct& h : held) goHeld |= firstWord(h.line) == "go";
+                if (goHeld && (command == "stop" || command == "ponderhit")) held.push_back({line, time});
+                continue;
+            }
+            if (held.empty() && !(waitsForIdlePool(line) && theWorkForce.searching())) {
+                if (!execute(line, time)) break;
+                continue;
+            }
+            held.push_back({line, time});
+            if (held.size() > 1) continue; // the first held line already waits for the search
+        }
+        // run the held lines up to the next one that must wait for a search
+        bool goOn = true;
+        while (!held.empty() && goOn) {
+            if (waitsForIdlePool(held.front().line) && theWorkForce.searching()) {
+                wakeAfterSearch();
+                break;
+            }
+            heldLineStruct next = held.front();
+            held.pop_front();
+            goOn = execute(next.line, next.time);
+        }
+        if (!goOn) break;
+    }
+    // quit has stopped the search; its bestmove (and the wake-up above) comes before input goes
+    theWorkForce.waitIdle();
+    reader.join();
 }
 
 } // namespace
@@ -103,7 +250,16 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     }
     if (command == "stop") stopCommand();
     else if (command == "position") positionCommand(words);
-    else if (command == "go") goCommand(words, loop.searchCount);
+    else if (command == "go") {
+        std::string first;
+        std::istringstream::pos_type rest = words.tellg();
+        if (words >> first && first == "perft") perftWords(words, loop, true);
+        else {
+            words.clear();
+            words.seekg(rest);
+            goCommand(words, loop.searchCount, loop.lineTime);
+        }
+    }
     else if (command == "ponderhit") ponderhitCommand();
     else if (command == "ucinewgame") ucinewgameCommand(loop.searchCount);
     else if (command == "uci") uciCommand();
@@ -117,7 +273,7 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         waitForIdleSearch();
         rtestCommand(path.empty() ? perftFilename : path, engine.chess960);
         loop.searchCount = 0;
-    } else if (command == "perft") perftWords(words, loop);
+    } else if (command == "perft") perftWords(words, loop, false);
     else if (command == "bench") benchWords(words, loop);
     else if (command == "texel") {
         waitForIdleSearch();
@@ -158,12 +314,7 @@ int runEngine(int argc, char** argv) {
         for (int i = 1; i < argc; i++) line += std::string(argv[i]) + " ";
         executeCommand(line, loop);
     } else {
-        std::string line;
-        for (;;) {
-            if (!std::getline(std::cin, line)) line = "quit";
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!executeCommand(line, loop)) break;
-        }
+        interactiveLoop(loop);
     }
     setSearchThreads(0);
     endTexelWorkers();

@@ -45,10 +45,14 @@ exe: build
 run: build
 	$(BUILD)/kestrune
 
-test: build
-	@if [ -f $(BUILD)/gtest-missing ]; then \
-		echo "make test needs GoogleTest, which CMake did not find: install it (Debian: apt-get install libgtest-dev) and run make test again"; \
-		exit 1; fi
+# Without GoogleTest the engine builds but the tests do not: one line says how to get it. A build
+# configured without it looks again first, so that installing it is enough.
+GTEST_HINT = make test needs GoogleTest, which CMake did not find: install it (Debian: apt-get install libgtest-dev) and run make test again
+test:
+	@if [ -f $(BUILD)/gtest-missing ]; then cmake -S . -B $(BUILD) >/dev/null; fi
+	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
+	@$(MAKE) --no-print-directory build
+	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build

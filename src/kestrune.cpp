@@ -95,6 +95,8 @@ bool waitsForIdlePool(const std::string& line) {
            command == "datagen" || command == "convert";
 }
 
+bool startsSearch(const std::string& line) { return firstWord(line) == "go" && waitsForIdlePool(line); }
+
 // Lines from standard input, read by a thread of their own so that the loop can also wake
 // when a search it holds commands back for has ended.
 struct inputStruct {
@@ -177,7 +179,7 @@ void interactiveLoop(commandLoopStruct& loop) {
                 if (!execute(line, time)) break;
                 // a stop or ponderhit also reaches the search of a go held back before it
                 bool goHeld = false;
-                for (const heldLineStruct& h : held) goHeld |= firstWord(h.line) == "go";
+                for (const heldLineStruct& h : held) goHeld |= startsSearch(h.line);
                 if (goHeld && (command == "stop" || command == "ponderhit")) held.push_back({line, time});
                 continue;
             }
@@ -192,6 +194,18 @@ void interactiveLoop(commandLoopStruct& loop) {
         bool goOn = true;
         while (!held.empty() && goOn) {
             if (waitsForIdlePool(held.front().line) && theWorkForce.searching()) {
+                // a stop or ponderhit held behind a command that is no search, with no go between,
+                // is meant for the running search: it must not wait for that search's end
+                const bool searchFirst = startsSearch(held.front().line);
+                for (auto h = held.begin() + 1; !searchFirst && h != held.end() && !startsSearch(h->line);) {
+                    const std::string command = firstWord(h->line);
+                    if (command == "stop" || command == "ponderhit") {
+                        execute(h->line, h->time);
+                        h = held.erase(h);
+                    } else {
+                        ++h;
+                    }
+                }
                 wakeAfterSearch();
                 break;
             }

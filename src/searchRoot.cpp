@@ -510,6 +510,8 @@ void boss::searchRoot() {
         for (worker* t : pool.workers) {
             positionStruct* tp = t->positionPtr;
             positionStruct* bp = best->positionPtr;
+            // a thread stopped before it completed any depth has no score to report
+            if (tp->rootScore == -INFINITESCORE) continue;
             int keyT = 2 * tp->rootDepth + tp->rootDepthDone;
             int keyBest = 2 * bp->rootDepth + bp->rootDepthDone;
             if (keyT == keyBest || tp->rootScore >= MATETHRESHOLD) {

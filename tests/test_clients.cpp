@@ -3,8 +3,6 @@
 // deaf, and a build with make EXE= where GoogleTest is missing.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,8 +77,7 @@ TEST(ClientsEndToEnd, EverySearchReportsItsLastDepthAndShowsWdl) {
     ASSERT_EQ(scores.size(), 1u) << best;
     EXPECT_EQ(scores[0].rfind("info score cp ", 0), 0u) << scores[0];
     EXPECT_EQ(numberAfter(scores[0], "depth"), 8);
-    std::string pv = scores[0].substr(scores[0].find(" pv ") + 4);
-    EXPECT_EQ(pv.substr(0, pv.find(' ')), best.substr(9, best.find(' ', 9) - 9)) << scores[0] << "\n" << best;
+    EXPECT_NE(scores[0].find(" pv " + best.substr(9, best.find(' ', 9) - 9) + " "), std::string::npos) << best;
 
     // from depth 10 on the lines are as they always were: one per depth, none below 10
     lines.clear();
@@ -103,10 +100,8 @@ TEST(ClientsEndToEnd, EverySearchReportsItsLastDepthAndShowsWdl) {
         EXPECT_EQ(numberAfter(line, "depth"), 5) << line;
         std::istringstream words(line.substr(line.find(" score cp ")));
         std::string score, cp, wdl;
-        int value, w, d, l;
-        ASSERT_TRUE(words >> score >> cp >> value >> wdl >> w >> d >> l) << line;
-        EXPECT_EQ(wdl, "wdl") << line;
-        EXPECT_EQ(w + d + l, 1000) << line;
+        int value, w = 0, d = 0, l = 0;
+        EXPECT_TRUE(words >> score >> cp >> value >> wdl >> w >> d >> l && wdl == "wdl" && w + d + l == 1000) << line;
     }
 
     // a mate below depth 10, a stop of an infinite search, and the chances switched off again
@@ -139,16 +134,8 @@ TEST(ClientsEndToEnd, GoPerftListsTheRootMovesLikePerft) {
     EXPECT_EQ(lines.back(), "Nodes searched: 97862");
     EXPECT_EQ(lines[lines.size() - 2], "");
     long long sum = 0;
-    int moves = 0;
-    for (const std::string& line : lines) {
-        size_t colon = line.find(": ");
-        if (colon == 4 || colon == 5) {
-            sum += std::atoll(line.c_str() + colon + 2);
-            moves++;
-        }
-    }
-    EXPECT_EQ(moves, 48);
-    EXPECT_EQ(sum, 97862);
+    for (size_t i = lines.size() - 50; i < lines.size() - 2; i++) sum += std::atoll(lines[i].c_str() + lines[i].find(": ") + 2);
+    EXPECT_EQ(sum, 97862); // the 48 root moves
     EXPECT_NE(std::find(lines.begin(), lines.end(), "e5f7: 2080"), lines.end());
     // no search was started: the next line is the answer to isready
     c.engine.send("isready");
@@ -253,8 +240,6 @@ TEST(BuildEndToEnd, MakeExeWithoutGoogleTest) {
                            "/make.log 2>&1").c_str()),
               0)
         << "see " << dir.path << "/make.log";
-    struct stat st;
-    ASSERT_EQ(stat(exe.c_str(), &st), 0);
     // the copy has the signature of the tested engine
     engineProcess engine({"bench", "4"});
     std::string expected = engine.waitFor("Nodes searched", 60000);
@@ -262,15 +247,14 @@ TEST(BuildEndToEnd, MakeExeWithoutGoogleTest) {
     FILE* pipe = popen((exe + " bench 4").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[512];
-    std::string found;
-    while (std::fgets(buffer, sizeof buffer, pipe))
-        if (std::string(buffer).rfind("Nodes searched", 0) == 0) found = std::string(buffer).substr(0, expected.size());
+    std::string output;
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
     EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(found, expected);
+    EXPECT_NE(output.find(expected + "\n"), std::string::npos) << output;
     // make test says in one line how to get GoogleTest and fails
     pipe = popen((make + " test 2>&1").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
-    std::string output;
+    output.clear();
     while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
     EXPECT_NE(pclose(pipe), 0);
     EXPECT_NE(output.find("libgtest-dev"), std::string::npos) << output;

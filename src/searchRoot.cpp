@@ -484,7 +484,9 @@ void worker::searchRoot() {
         if (lineKeeper) {
             writeLines(lineKeeper, pos, true, false, elapsed);
         } else {
-            getPVFromHashTable(0, pos, completedDepth);
+            // the line starts with the move that will be played, also when a deeper depth cut
+            // short had found it
+            getPVFromMove(pos, pos->plyStack[0].pvMove, completedDepth);
             writeScoreLine(pos, prev, completedDepth, elapsed);
             if (mateFoundAt(prev, completedDepth)) writeMateLine(pos, prev, completedDepth, elapsed);
         }

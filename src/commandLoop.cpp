@@ -73,7 +73,14 @@ void readInput(inputStruct* input) {
 struct heldLineStruct {
     std::string line;
     int64_t time;
+    std::string command;
+    bool waits;  // needs the search threads idle
+    bool search; // starts a search
 };
+
+heldLineStruct heldLine(const std::string& line, int64_t time) {
+    return {line, time, firstWord(line), waitsForIdlePool(line), startsSearch(line)};
+}
 
 } // namespace
 
@@ -82,6 +89,7 @@ void runCommandLoop(commandLoopStruct& loop) {
     inputStruct input;
     std::thread reader(readInput, &input);
     std::deque<heldLineStruct> held;
+    int heldSearches = 0; // the held lines that start a search
     // the main search thread tells the loop once its search has ended
     auto wakeAfterSearch = [&input] {
         theWorkForce.whenIdle([&input] {
@@ -122,28 +130,27 @@ void runCommandLoop(commandLoopStruct& loop) {
             if (actsAtOnce(command) && !(endOfInput && !held.empty())) {
                 if (!execute(line, time)) break;
                 // a stop or ponderhit also reaches the search of a go held back before it
-                bool goHeld = false;
-                for (const heldLineStruct& h : held) goHeld |= startsSearch(h.line);
-                if (goHeld && (command == "stop" || command == "ponderhit")) held.push_back({line, time});
+                if (heldSearches > 0 && (command == "stop" || command == "ponderhit"))
+                    held.push_back(heldLine(line, time));
                 continue;
             }
             if (held.empty() && !(waitsForIdlePool(line) && theWorkForce.searching())) {
                 if (!execute(line, time)) break;
                 continue;
             }
-            held.push_back({line, time});
+            held.push_back(heldLine(line, time));
+            heldSearches += held.back().search;
             if (held.size() > 1) continue; // the first held line already waits for the search
         }
         // run the held lines up to the next one that must wait for a search
         bool goOn = true;
         while (!held.empty() && goOn) {
-            if (waitsForIdlePool(held.front().line) && theWorkForce.searching()) {
+            if (held.front().waits && theWorkForce.searching()) {
                 // a stop or ponderhit held behind a command that is no search, with no go between,
                 // is meant for the running search: it must not wait for that search's end
-                const bool searchFirst = startsSearch(held.front().line);
-                for (auto h = held.begin() + 1; !searchFirst && h != held.end() && !startsSearch(h->line);) {
-                    const std::string command = firstWord(h->line);
-                    if (command == "stop" || command == "ponderhit") {
+                const bool searchFirst = held.front().search;
+                for (auto h = held.begin() + 1; !searchFirst && h != held.end() && !h->search;) {
+                    if (h->command == "stop" || h->command == "ponderhit") {
                         execute(h->line, h->time);
                         h = held.erase(h);
                     } else {
@@ -155,6 +162,7 @@ void runCommandLoop(commandLoopStruct& loop) {
             }
             heldLineStruct next = held.front();
             held.pop_front();
+            heldSearches -= next.search;
             goOn = execute(next.line, next.time);
         }
         if (!goOn) break;

@@ -356,10 +356,10 @@ TEST(UciEndToEnd, BadGoWordsNeverCrash) {
 
 TEST(UciEndToEnd, SmallClocksNeverLoseOnTime) {
     uciSession session;
-    // The 64 MB the default table took before Hash meant megabytes: the first searches into a
-    // fresh 256 MB table wait for the system to zero (and compact) its huge pages, hundreds of
-    // milliseconds on a busy machine, which is not what this test measures.
-    session.engine.send("setoption name Hash value 64");
+    // A small table: the first searches into a fresh large one wait for the system to zero (and
+    // compact) its huge pages, up to hundreds of milliseconds on a busy machine (the default
+    // 256 MB since Hash means megabytes, 64 MB before), which is not what this test measures.
+    session.engine.send("setoption name Hash value 16");
     for (int round = 0; round < 5; round++) {
         long long start = nowMs();
         std::string best = session.go("startpos moves e2e4", "wtime 50 btime 50");

@@ -17,8 +17,9 @@ TARGET ?=
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
-# leaves in $(BUILD)-pgo/data. PGO=0 builds without it.
-PGO ?= 1
+# leaves in $(BUILD)-pgo/data. PGO=0 builds without it; the profile steps are GCC's, so a clang
+# build (CXX=clang++) has none.
+PGO ?= $(if $(findstring clang,$(shell $(CXX) --version 2>/dev/null)),0,1)
 PGO_DIR = $(abspath $(BUILD))-pgo
 
 build:

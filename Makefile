@@ -2,31 +2,58 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test bench asan tsan fuzz clean data
+# OpenBench's workers build with `make -j EXE=<name>` (and CXX=<compiler>, EVALFILE=<network>):
+# the engine of `make build`, copied to that name.
+EXE ?=
+EVALFILE ?=
+CMAKE_ARGS ?=
+CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX)),-DCMAKE_CXX_COMPILER=$(CXX)) \
+	$(if $(EVALFILE),-DKESTRUNE_EVALFILE=$(abspath $(EVALFILE))) $(CMAKE_ARGS)
+# the targets of cmake --build; empty builds them all
+TARGET ?=
+
+.DEFAULT_GOAL := $(if $(EXE),exe,build)
+.PHONY: build exe run test bench asan tsan fuzz clean data
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
-# leaves in $(BUILD)-pgo/data. PGO=0 builds without it.
-PGO ?= 1
+# leaves in $(BUILD)-pgo/data. PGO=0 builds without it; the profile steps are GCC's, so a clang
+# build (CXX=clang++) has none.
+PGO ?= $(if $(findstring clang,$(shell $(CXX) --version 2>/dev/null)),0,1)
 PGO_DIR = $(abspath $(BUILD))-pgo
 
 build:
 ifeq ($(PGO),1)
 	cmake -S . -B $(PGO_DIR)/train -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO=generate \
-		-DKESTRUNE_PGO_DATA=$(PGO_DIR)/data >/dev/null
+		-DKESTRUNE_PGO_DATA=$(PGO_DIR)/data $(CONFIGURE_ARGS) >/dev/null
 	cmake --build $(PGO_DIR)/train -j $(JOBS) --target kestrune
 	rm -rf $(PGO_DIR)/data
 	cd $(PGO_DIR)/train && ./kestrune < $(CURDIR)/bench/pgo-training.txt >/dev/null
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO=use -DKESTRUNE_PGO_DATA=$(PGO_DIR)/data >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO=use -DKESTRUNE_PGO_DATA=$(PGO_DIR)/data \
+		$(CONFIGURE_ARGS) >/dev/null
 else
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO= >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO= $(CONFIGURE_ARGS) >/dev/null
 endif
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) $(if $(TARGET),--target $(TARGET))
+
+# Only the engine is built for EXE; the name may have folders.
+exe: TARGET = kestrune
+exe: build
+	@test -n "$(EXE)" || { echo "make exe needs EXE=<name>"; exit 1; }
+	mkdir -p "$(dir $(EXE))"
+	cp $(BUILD)/kestrune "$(EXE)"
 
 run: build
 	$(BUILD)/kestrune
 
-test: build
+# Without GoogleTest the engine builds but the tests do not: one line says how to get it. A build
+# configured without it looks again first, so that installing it is enough.
+GTEST_HINT = make test needs GoogleTest, which CMake did not find: install it (Debian: apt-get install libgtest-dev) and run make test again
+test:
+	@if [ -f $(BUILD)/gtest-missing ]; then cmake -S . -B $(BUILD) >/dev/null; fi
+	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
+	@$(MAKE) --no-print-directory build
+	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
@@ -46,7 +73,7 @@ asan:
 	cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
 # The tests where several threads run at once (TSAN_TESTS=. runs them all).
-TSAN_TESTS ?= SearchThreads|UciThreads|UciEndToEnd|CommandLoop|TablebaseProbe.Threads|TexelCommand|TexelEndToEnd|Analysis|PlayMoveOverhead|PlayStrength.Lowest|Chess960EndToEnd|MatchManager
+TSAN_TESTS ?= SearchThreads|UciThreads|UciEndToEnd|CommandLoop|ClientsEndToEnd|TablebaseProbe.Threads|TexelCommand|TexelEndToEnd|Analysis|PlayMoveOverhead|PlayStrength.Lowest|Chess960EndToEnd|MatchManager
 # Starting 256 search threads with their tables takes TSan over a minute, past that test's waits.
 TSAN_SKIP ?= UciEndToEnd.HandshakeAndOptions
 

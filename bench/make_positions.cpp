@@ -38,7 +38,7 @@ struct engineSetUp {
     engineSetUp() {
         initBitboardConstants();
         initHashCodes();
-        allocateHashTable(16);
+        allocateHashTable(4); // 262144 entries, the bench's table
         engine.infinite = true;
         engine.nodeCheckInterval = 4096;
         engine.startTime = steadyMilliseconds();

@@ -8,7 +8,9 @@
 #include <vector>
 
 constexpr int BENCHDEPTH = 13;
-constexpr int BENCHHASHMB = 16; // the table size the signature is taken with
+// the table the signature is taken with: 262144 entries (the 16 "megabytes" of the old count
+// of 16384 entries per megabyte)
+constexpr int BENCHHASHMB = 4;
 constexpr int BENCHPOSITIONCOUNT = 30;
 extern const char* const benchPositions[BENCHPOSITIONCOUNT];
 

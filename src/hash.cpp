@@ -22,7 +22,6 @@ namespace {
 constexpr int CASTLINGNUMBERS = 768;
 constexpr int ENPASSANTNUMBERS = 784;
 constexpr int SIDENUMBER = 792;
-constexpr U64 INDEXVALUESPERMEGABYTE = 16384;
 constexpr int MAXHASHMEGABYTES = 32768;
 constexpr int AGEPERIOD = 64;
 constexpr int AGEWEIGHT = 4;
@@ -107,12 +106,16 @@ bool allocateHashTableEntries(U64 indexValues) {
     return true;
 }
 
+U64 hashEntriesForMegaBytes(int megaBytes) {
+    U64 power = 1;
+    while (power < U64(megaBytes)) power <<= 1;
+    return HASHENTRIESPERMEGABYTE * power;
+}
+
 bool allocateHashTable(int megaBytes) {
     if (megaBytes < 1) megaBytes = 1;
     if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
-    U64 power = 1;
-    while (power < U64(megaBytes)) power <<= 1;
-    return allocateHashTableEntries(INDEXVALUESPERMEGABYTE * power);
+    return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes));
 }
 
 void clearHashTable() {

@@ -32,6 +32,9 @@ extern hashEntry* hashTable;
 extern U64 hashKeyMask;
 extern uint8_t hashAgeCounter;
 
+// Hash N is N megabytes of entries; N is rounded up to a power of two so that the index is a mask.
+constexpr U64 HASHENTRIESPERMEGABYTE = (U64(1) << 20) / sizeof(hashEntry);
+U64 hashEntriesForMegaBytes(int megaBytes);
 // Allocates and zeroes a table for megaBytes (1..32768, rounded up to a power of two).
 // Returns false, keeping the old table, when the memory cannot be had.
 bool allocateHashTable(int megaBytes);

@@ -9,6 +9,7 @@
 #include "bench.h"
 #include "datagen.h"
 #include "convert.h"
+#include "commandLoop.h"
 #include "eval.h"
 #include "evalTable.h"
 #include "general.h"
@@ -34,13 +35,15 @@ void helpCommand() {
              "[nodes n] [seed S] [book file] [plies P] [threads T] [out file]' self-play games as PGN");
     sendLine("training data: 'convert out.txt a.pgn [b.pgn ...]' writes 'FEN | score | result' lines and fits the "
              "win/draw/loss model; 'wdlfit data.txt' fits it on such a file");
+    sendLine("'go perft depth' counts the moves after each root move; options 'UCI_ShowWDL' and 'Syzygy50MoveRule'");
 }
 
 void evalCommand() {
     for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
 }
 
-void perftWords(std::istringstream& words, commandLoopStruct& loop) {
+// perft and go perft: an optional depth, which is kept for the next perft.
+void perftWords(std::istringstream& words, commandLoopStruct& loop, bool divide) {
     std::string word;
     if (words >> word) {
         long long depth;
@@ -50,7 +53,8 @@ void perftWords(std::istringstream& words, commandLoopStruct& loop) {
         }
         loop.perftDepth = int(depth);
     }
-    perftCommand(loop.perftDepth);
+    if (divide) perftDivideCommand(loop.perftDepth);
+    else perftCommand(loop.perftDepth);
 }
 
 void benchWords(std::istringstream& words, commandLoopStruct& loop) {
@@ -109,7 +113,16 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     }
     if (command == "stop") stopCommand();
     else if (command == "position") positionCommand(words);
-    else if (command == "go") goCommand(words, loop.searchCount);
+    else if (command == "go") {
+        std::string first;
+        std::istringstream::pos_type rest = words.tellg();
+        if (words >> first && first == "perft") perftWords(words, loop, true);
+        else {
+            words.clear();
+            words.seekg(rest);
+            goCommand(words, loop.searchCount, loop.lineTime);
+        }
+    }
     else if (command == "ponderhit") ponderhitCommand();
     else if (command == "ucinewgame") ucinewgameCommand(loop.searchCount);
     else if (command == "uci") uciCommand();
@@ -123,7 +136,7 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
         waitForIdleSearch();
         rtestCommand(path.empty() ? perftFilename : path, engine.chess960);
         loop.searchCount = 0;
-    } else if (command == "perft") perftWords(words, loop);
+    } else if (command == "perft") perftWords(words, loop, false);
     else if (command == "bench") benchWords(words, loop);
     else if (command == "texel") {
         waitForIdleSearch();
@@ -168,12 +181,7 @@ int runEngine(int argc, char** argv) {
         for (int i = 1; i < argc; i++) line += std::string(argv[i]) + " ";
         executeCommand(line, loop);
     } else {
-        std::string line;
-        for (;;) {
-            if (!std::getline(std::cin, line)) line = "quit";
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!executeCommand(line, loop)) break;
-        }
+        runCommandLoop(loop);
     }
     setSearchThreads(0);
     endTexelWorkers();

@@ -1,12 +1,14 @@
 // The program's entry point and command loop.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // State of the command loop kept from one command to the next.
 struct commandLoopStruct {
     int perftDepth = 6;
     int searchCount = 0;
+    int64_t lineTime = 0; // when the line being executed came (steady milliseconds), 0 for now
 };
 
 // Executes one command line; returns false when the line was "quit".

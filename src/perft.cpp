@@ -9,6 +9,7 @@
 
 #include "hash.h"
 #include "move.h"
+#include "settings.h"
 
 const char perftFilename[] = "perft.txt";
 
@@ -87,6 +88,24 @@ void perftCommand(int depth) {
     std::cout << elapsed << " ns and " << seconds << " in seconds" << std::endl;
     std::cout << "Perft results for depth: " << depth << "  " << nodes << "  Nodes per sec: " << nodes / seconds
               << "\n" << std::flush;
+}
+
+void perftDivideCommand(int depth) {
+    auto scratch = std::make_unique<positionStruct>(GPSData);
+    positionStruct* pos = scratch.get();
+    generateMovesLegal(0, pos->plyStack[0].listStart, pos);
+    // the root list stays in place below the counts of the plies after it
+    const moveStruct* const end = pos->plyStack[0].listEnd;
+    uint64_t total = 0;
+    for (moveStruct* m = pos->plyStack[0].listStart; m < end; m++) {
+        makeMove(0, *m, pos);
+        uint64_t nodes = depth > 1 ? perft(1, depth - 1, pos) : 1;
+        unmakeMove(0, *m, pos);
+        total += nodes;
+        sendLine(moveToLA(m, pos->sideToMove, pos) + ": " + std::to_string(nodes));
+    }
+    sendLine("");
+    sendLine("Nodes searched: " + std::to_string(total));
 }
 
 void rtestCommand(const std::string& path, bool chess960) {

@@ -154,6 +154,8 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         if ((men < tbLargest || (men == tbLargest && depth >= engine.syzygyProbeDepth)) &&
             syzygyProbeWDL(ply, pos, &wdl)) {
             bumpCounter(pos->tbHitCount);
+            // without the fifty-move rule a cursed win is a win and a blessed loss a loss
+            if (!engine.syzygy50MoveRule && (wdl == 1 || wdl == -1)) wdl *= 2;
             if (wdl == -2) {
                 int s = ply - MATETHRESHOLD;
                 if (s <= alpha) {
@@ -167,7 +169,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
                     return short(s);
                 }
             } else {
-                // the fifty-move rule turns cursed wins and blessed losses into draws
+                // the fifty-move rule (when on) turns cursed wins and blessed losses into draws
                 storeHashTable(pos->hashKey, ply, EMPTYMOVE, DRAWSCORE, TBDEPTH, BOUNDEXACT);
                 return DRAWSCORE;
             }

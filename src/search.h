@@ -219,6 +219,8 @@ struct workForce {
     void startSearch(int searchCount);
     // Waits until the boss (and so the whole pool) is idle; no-op with an empty pool.
     void waitIdle();
+    // Whether a search runs (its bestmove not yet written, or its waiting jobs not yet done).
+    bool searching();
     // Runs job at once when no search runs, otherwise on the main search thread as soon as the
     // running search has written its bestmove (before the pool counts as idle).
     void whenIdle(std::function<void()> job);

@@ -153,7 +153,7 @@ std::string poolFigures(U64 elapsed) {
 
 // lineTag is " multipv N" in a MultiPV search, empty otherwise.
 void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
-    sendLine("info" + lineTag + " score cp " + std::to_string(score) + " depth " + std::to_string(depth) +
+    sendLine("info" + lineTag + " score cp " + std::to_string(score) + wdlText(score) + " depth " + std::to_string(depth) +
              " seldepth " + std::to_string(pos->selDepth) + poolFigures(elapsed) + " pv " + PVToString(pos));
 }
 
@@ -166,7 +166,8 @@ int mateInMoves(int score) {
 
 void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
     const int mateIn = mateInMoves(score);
-    sendLine("info" + lineTag + " score mate " + std::to_string(mateIn) + " depth " + std::to_string(depth) +
+    sendLine("info" + lineTag + " score mate " + std::to_string(mateIn) + wdlText(score) + " depth " +
+             std::to_string(depth) +
              poolFigures(elapsed) + " pv " + PVToString(pos));
 }
 
@@ -326,7 +327,7 @@ void worker::searchRoot() {
     if (isMain) {
         if (pos->plyStack[0].inCheck && rootMoves == 0) {
             pool.stop.store(true, std::memory_order_relaxed);
-            sendLine("info score mate 0");
+            sendLine("info score mate 0" + wdlText(-MATESCORE));
             pos->plyStack[0].pvMove = EMPTYMOVE;
             pos->pvLength = 0;
             engine.elapsedTime = 1;
@@ -359,6 +360,8 @@ void worker::searchRoot() {
     bool cont = true;
     bool stopReported = false;
     U64 elapsed = 0;
+    // the last depth the main thread completed, and the last depth its lines showed
+    int completedDepth = 0, reportedDepth = 0;
     while (true) {
         int d = done + 1;
         bool reportable = isMain && d >= REPORTMINDEPTH;
@@ -394,6 +397,7 @@ void worker::searchRoot() {
                                             : searchIteration(pos, d, prev, alpha, beta, widths, isMain && reportable);
             prev = it.result;
             done = d;
+            if (it.finished) completedDepth = d;
             int instability = pos->rootChanges;
             if (it.failsHigh > 1 || it.failsLow > 1) instability += std::max(it.failsLow - 1, it.failsHigh - 1);
             elapsed = elapsedMilliseconds();
@@ -407,6 +411,7 @@ void worker::searchRoot() {
                 // depth of the first report
                 if (stopped && engine.nodesLimit != 0 && prev != -INFINITESCORE) reportable = true;
                 boss* b = static_cast<boss*>(this);
+                if (reportable) reportedDepth = d;
                 if (lineKeeper) {
                     writeLines(lineKeeper, pos, reportable, pool.stop.load(std::memory_order_relaxed), elapsed);
                     if (reportable && !stopped && pos->pvLength != 0) {
@@ -422,7 +427,10 @@ void worker::searchRoot() {
                     writeScoreLine(pos, prev, d, elapsed);
                 }
                 if (mateFoundAt(prev, d) && !pool.stop.load(std::memory_order_relaxed)) {
-                    if (!lineKeeper) writeMateLine(pos, prev, d, elapsed);
+                    if (!lineKeeper) {
+                        writeMateLine(pos, prev, d, elapsed);
+                        reportedDepth = d;
+                    }
                     // a found mate ends the search; with go mate only a mate as short as asked
                     const bool ends = engine.mateLimit == 0 || (prev > 0 && mateInMoves(prev) <= engine.mateLimit);
                     if (ends && !pool.pondering.load(std::memory_order_relaxed) && !engine.infinite) break;
@@ -470,6 +478,19 @@ void worker::searchRoot() {
     elapsed = elapsedMilliseconds();
     if (isMain) engine.elapsedTime = elapsed;
     if (!cont) pool.stop.store(true, std::memory_order_relaxed);
+    // A search that ended before its first report (by depth, time, nodes, mate or stop) still
+    // shows the lines of its last completed depth, as a report from the tenth depth on would.
+    if (isMain && completedDepth > reportedDepth) {
+        if (lineKeeper) {
+            writeLines(lineKeeper, pos, true, false, elapsed);
+        } else {
+            // the line starts with the move that will be played, also when a deeper depth cut
+            // short had found it
+            getPVFromMove(pos, pos->plyStack[0].pvMove, completedDepth);
+            writeScoreLine(pos, prev, completedDepth, elapsed);
+            if (mateFoundAt(prev, completedDepth)) writeMateLine(pos, prev, completedDepth, elapsed);
+        }
+    }
 }
 
 void boss::searchRoot() {
@@ -491,6 +512,8 @@ void boss::searchRoot() {
         for (worker* t : pool.workers) {
             positionStruct* tp = t->positionPtr;
             positionStruct* bp = best->positionPtr;
+            // a thread stopped before it completed any depth has no score to report
+            if (tp->rootScore == -INFINITESCORE) continue;
             int keyT = 2 * tp->rootDepth + tp->rootDepthDone;
             int keyBest = 2 * bp->rootDepth + bp->rootDepthDone;
             if (keyT == keyBest || tp->rootScore >= MATETHRESHOLD) {
@@ -503,7 +526,8 @@ void boss::searchRoot() {
     positionStruct* bp = best->positionPtr;
     if (best != this) {
         getPVFromHashTable(0, bp, bp->rootDepth);
-        sendLine("info score cp " + std::to_string(bp->rootScore) + " depth " + std::to_string(bp->rootDepth) +
+        sendLine("info score cp " + std::to_string(bp->rootScore) + wdlText(bp->rootScore) + " depth " +
+                 std::to_string(bp->rootDepth) +
                  " seldepth " + std::to_string(bp->selDepth) + poolFigures(engine.elapsedTime) + " pv " +
                  PVToString(bp));
     }
@@ -628,6 +652,12 @@ void workForce::startSearch(int searchCount) {
 
 void workForce::waitIdle() {
     if (!workers.empty()) workers[0]->waitIdle();
+}
+
+bool workForce::searching() {
+    if (workers.empty()) return false;
+    std::lock_guard<std::mutex> lock(workers[0]->mtx);
+    return workers[0]->busy;
 }
 
 void workForce::whenIdle(std::function<void()> job) {

@@ -39,6 +39,9 @@ struct engineStruct {
     bool limitStrength = false; // option UCI_LimitStrength
     int elo = 1500;             // option UCI_Elo
     bool weakened = false;      // the current go plays at the rating UCI_Elo (limit on, below full strength)
+    bool showWDL = false;       // option UCI_ShowWDL
+    bool searchShowWDL = false; // UCI_ShowWDL as the current go read it
+    bool syzygy50MoveRule = true; // option Syzygy50MoveRule: cursed wins and blessed losses are draws
 };
 
 extern engineStruct engine;
@@ -49,3 +52,13 @@ int64_t steadyMilliseconds();
 // Writes one reply line (the newline is added) and flushes it; safe from any thread, and
 // lines from different threads never mix.
 void sendLine(const std::string& line);
+
+// Win, draw and loss chances in per mille from the side to move's view: the win chance is a
+// logistic function of the score, the loss chance the same of the negated score, the draw what
+// is left; the three sum to exactly 1000 and a mate score is certain.
+struct wdlStruct {
+    int win, draw, loss;
+};
+wdlStruct wdlFromScore(int score);
+// " wdl W D L" for a score line when the current search shows the chances, else "".
+std::string wdlText(int score);

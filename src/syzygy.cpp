@@ -236,8 +236,10 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* exclude
     int fifty = position->fiftyCounter;
     int distance = excludedCount > 0 ? int32_t(values[chosen]) : dtz;
     int score = 0;
-    if (distance > 0 && fifty + distance <= 100) score = TBWINSCORE - distance;
-    if (distance < 0 && fifty - distance <= 100) score = -distance - TBWINSCORE;
+    // without the fifty-move rule a cursed win is a win and a blessed loss a loss
+    const bool rule = engine.syzygy50MoveRule;
+    if (distance > 0 && (!rule || fifty + distance <= 100)) score = TBWINSCORE - distance;
+    if (distance < 0 && (!rule || fifty - distance <= 100)) score = -distance - TBWINSCORE;
     score = int16_t(score);
 
     // The engine's form of the move
@@ -247,7 +249,7 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* exclude
     if (!engineMoveValid(position, move)) return 0;
 
     // Report
-    sendLine("info score cp " + std::to_string(score) + " depth 127 seldepth 127 nodes 1 tbhits 1 time 1 pv " +
+    sendLine("info score cp " + std::to_string(score) + wdlText(score) + " depth 127 seldepth 127 nodes 1 tbhits 1 time 1 pv " +
              moveToLA(&move, position->sideToMove));
     return moveToInt(move);
 }

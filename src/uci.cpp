@@ -77,6 +77,8 @@ void uciCommand() {
     sendLine("option name UCI_LimitStrength type check default false");
     sendLine("option name UCI_Elo type spin default " + std::to_string(DEFAULTELO) + " min " + std::to_string(MINELO) +
              " max " + std::to_string(MAXELO));
+    sendLine("option name UCI_ShowWDL type check default false");
+    sendLine("option name Syzygy50MoveRule type check default true");
     sendLine("uciok");
 }
 
@@ -157,6 +159,17 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     } else if (name == "UCI_Elo") {
         engine.elo = clampInt(number, MINELO, MAXELO);
         sendLine("info string UCI_Elo set to : " + std::to_string(engine.elo));
+    } else if (name == "UCI_ShowWDL") {
+        // the next go reads it
+        engine.showWDL = value == "true";
+        sendLine(std::string("info string UCI_ShowWDL set to : ") + (engine.showWDL ? "1" : "0"));
+    } else if (name == "Syzygy50MoveRule") {
+        // the search's verdicts change once no search reads them
+        const bool rule = value == "true";
+        theWorkForce.whenIdle([rule] {
+            engine.syzygy50MoveRule = rule;
+            sendLine(std::string("info string Syzygy50MoveRule set to : ") + (rule ? "1" : "0"));
+        });
     }
 }
 
@@ -282,9 +295,10 @@ void addSearchMove(const std::string& word) {
 
 } // namespace
 
-void goCommand(std::istringstream& words, int& searchCount) {
-    // The clock starts when the command is read; a running search still reads the old start.
-    int64_t commandTime = steadyMilliseconds();
+void goCommand(std::istringstream& words, int& searchCount, int64_t sentTime) {
+    // The clock starts when the command is read (a go held back behind a running search counts
+    // from when it came); a running search still reads the old start.
+    int64_t commandTime = sentTime ? sentTime : steadyMilliseconds();
     theWorkForce.waitIdle();
     engine.startTime = commandTime;
     theWorkForce.pondering = false;
@@ -337,6 +351,7 @@ void goCommand(std::istringstream& words, int& searchCount) {
     engine.pvLines = engine.multiPV;
     engine.shownLines = engine.multiPV;
     engine.searchElo = engine.elo;
+    engine.searchShowWDL = engine.showWDL;
     // At a limited rating the move is chosen among several lines, each move on a node budget.
     engine.weakened = engine.limitStrength && engine.elo < MAXELO;
     if (engine.weakened) {

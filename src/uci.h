@@ -18,8 +18,9 @@ void setoptionCommand(std::istringstream& words, int& searchCount);
 // The Clear Hash button: the table, the threads' history tables, killers, counter moves and
 // caches are cleared once no search runs; "info string Hash cleared" follows.
 void clearHashCommand(int& searchCount);
-// Reads the go words into engine, computes the budget and starts the search.
-void goCommand(std::istringstream& words, int& searchCount);
+// Reads the go words into engine, computes the budget and starts the search. sentTime is when
+// the command came (steady milliseconds), 0 for now.
+void goCommand(std::istringstream& words, int& searchCount, int64_t sentTime = 0);
 void stopCommand();
 void ponderhitCommand();
 

@@ -16,7 +16,7 @@ void initEngineTablesOnce() {
     std::call_once(once, [] {
         initBitboardConstants();
         initHashCodes();
-        allocateHashTable(16);
+        allocateHashTable(4); // the bench's table: 262144 entries
     });
 }
 

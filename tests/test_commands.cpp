@@ -74,7 +74,8 @@ TEST(CommandLoop, BannerHelpUnknownAndEndOfInput) {
     for (size_t i = 6; i < unknown; i++) more += lines[i] + "\n";
     for (const char* word : {"searchmoves", "nodes", "mate", "MultiPV", "Clear Hash", "'eval'", "'bench [depth]'",
                              "'rtest [file]'", "UCI_Chess960", "Move Overhead", "'genfens N seed S", "'datagen games N",
-                             "'convert out.txt a.pgn [b.pgn ...]'", "'wdlfit data.txt'"})
+                             "'convert out.txt a.pgn [b.pgn ...]'", "'wdlfit data.txt'", "'go perft depth'", "UCI_ShowWDL",
+                             "Syzygy50MoveRule"})
         EXPECT_NE(more.find(word), std::string::npos) << word;
     for (size_t i = unknown; i < lines.size(); i++) EXPECT_EQ(lines[i], "Unknown command");
     EXPECT_EQ(engine.waitExit(), 0);

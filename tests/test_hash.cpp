@@ -15,7 +15,7 @@ protected:
     }
     void TearDown() override {
         hashAgeCounter = 0;
-        allocateHashTable(16);
+        allocateHashTable(4); // the table of the other tests
     }
     // A key whose index is i, with distinguishing high bits.
     static U64 keyAt(U64 index, U64 tag) { return index | (tag << 40); }
@@ -25,14 +25,15 @@ moveStruct someMove(int from, int to) { return moveStruct{uint8_t(from), uint8_t
 
 } // namespace
 
-TEST_F(HashTableTest, SizesArePowersOfTwoOfSixteenThousandSlots) {
-    const std::pair<int, U64> sizes[] = {{1, 16384}, {2, 32768}, {3, 65536}, {4, 65536}, {0, 16384}, {-5, 16384}};
+TEST_F(HashTableTest, SizesArePowersOfTwoOfOneMegabyteOfEntries) {
+    const std::pair<int, U64> sizes[] = {{1, 65536}, {2, 131072}, {3, 262144}, {4, 262144}, {0, 65536}, {-5, 65536}};
     for (auto [megaBytes, indexValues] : sizes) {
         ASSERT_TRUE(allocateHashTable(megaBytes));
         EXPECT_EQ(hashKeyMask + 1, indexValues) << megaBytes;
     }
     ASSERT_TRUE(allocateHashTable(256));
-    EXPECT_EQ(hashKeyMask + 1, 4194304u);
+    EXPECT_EQ(hashKeyMask + 1, 16777216u);
+    EXPECT_EQ((hashKeyMask + 1) * sizeof(hashEntry), U64(256) << 20);
 }
 
 TEST_F(HashTableTest, ProbeStoreAndTheFourSlotWindow) {
@@ -125,7 +126,7 @@ TEST_F(HashTableTest, MateScoresAreRelativeToTheNode) {
 
 TEST_F(HashTableTest, HighestIndexStaysInsideTheTable) {
     // A small table, and one large enough to be placed on a huge-page boundary inside its mapping.
-    for (int megaBytes : {1, 64}) {
+    for (int megaBytes : {1, 16}) {
         ASSERT_TRUE(allocateHashTable(megaBytes));
         U64 last = hashKeyMask;
         for (U64 tag = 1; tag <= 4; tag++) storeHashTable(keyAt(last, tag), 0, EMPTYMOVE, int(tag), 1, BOUNDEXACT);

@@ -74,7 +74,7 @@ TEST(PlayBench, CommandLinePrintsTheSignature) {
     initEngineTablesOnce();
     const int depth = 6;
     uint64_t nodes = runBench(depth, false).nodes;
-    allocateHashTable(16);
+    allocateHashTable(BENCHHASHMB);
     engineProcess engine({"bench", std::to_string(depth)});
     EXPECT_EQ(engine.waitFor("Nodes searched", 60000 * TIMESCALE), "Nodes searched  : " + std::to_string(nodes));
     EXPECT_EQ(engine.waitFor("Nodes/second").rfind("Nodes/second    : ", 0), 0u);

@@ -51,14 +51,14 @@ int probeFen(const std::string& fen, bool* ok) {
 
 TEST(TablebaseRegistry, FindsTablesOfEveryGivenDirectory) {
     initEngineTablesOnce();
-    EXPECT_EQ(setPathCounting(TBDIR), 38);  // all 3- and 4-man tables, KRNvKR, KQRvKR and KRPvKR
+    EXPECT_EQ(setPathCounting(TBDIR), 39);  // all 3- and 4-man tables, KRNvKR, KQRvKR, KRPvKR and KRBvKR
     EXPECT_EQ(syzygyLargestTable(), 5);
 
     // Two directories, one of them twice and with empty pieces: each table counts once.
     testing::internal::CaptureStderr();
     int both = setPathCounting("/nonexistent-kestrune-dir::" + TBDIR + ":" + TBDIR + ":");
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(both, 38);
+    EXPECT_EQ(both, 39);
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(setPathCounting("/nonexistent-kestrune-dir:/another-missing-one"), 0);

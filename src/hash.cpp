@@ -97,6 +97,8 @@ bool allocateHashTableEntries(U64 indexValues) {
     size_t mappingBytes = 0;
     hashEntry* table = mapZeroedEntries(bytes, &mapping, &mappingBytes);
     if (!table) return false;
+    // every page faulted in now rather than by the first search
+    std::memset(static_cast<void*>(table), 0, bytes);
     freeHashTable();
     hashTable = table;
     hashTableBytes = bytes;
@@ -120,10 +122,10 @@ bool allocateHashTable(int megaBytes) {
 
 void clearHashTable() {
     if (!hashTable) return;
-    // The system hands the pages back and gives zeroed ones on the next touch: a large table is
-    // cleared at once instead of being written through, and unused memory is returned.
-    if (madvise(hashTable, hashTableBytes, MADV_DONTNEED) != 0)
-        std::memset(static_cast<void*>(hashTable), 0, hashTableBytes);
+    // Written through, not handed back to the system: pages first touched during a search cost
+    // it the time to fault them in (with huge pages, hundreds of milliseconds for a large table
+    // on a busy machine), which a short clock cannot spare.
+    std::memset(static_cast<void*>(hashTable), 0, hashTableBytes);
 }
 
 void freeHashTable() {

@@ -75,6 +75,10 @@ inline bool rootMoveExcluded(const moveStruct& m, const positionStruct* pos) {
     return false;
 }
 
+// The material the win-chance model of the score lines reads: pawn 1, minor 3, rook 5, queen 9,
+// both sides.
+int wdlMaterial(const positionStruct* pos);
+
 // With a node limit: whether the pool's count has reached it. Otherwise the thread's next
 // check is brought closer as the limit nears, so that the count passes it only a little.
 bool nodeLimitReached(positionStruct* pos);

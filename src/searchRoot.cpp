@@ -153,7 +153,7 @@ std::string poolFigures(U64 elapsed) {
 
 // lineTag is " multipv N" in a MultiPV search, empty otherwise.
 void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
-    sendLine("info" + lineTag + " score cp " + std::to_string(score) + wdlText(score) + " depth " + std::to_string(depth) +
+    sendLine("info" + lineTag + " score cp " + std::to_string(score) + wdlText(score, wdlMaterial(pos)) + " depth " + std::to_string(depth) +
              " seldepth " + std::to_string(pos->selDepth) + poolFigures(elapsed) + " pv " + PVToString(pos));
 }
 
@@ -166,7 +166,7 @@ int mateInMoves(int score) {
 
 void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
     const int mateIn = mateInMoves(score);
-    sendLine("info" + lineTag + " score mate " + std::to_string(mateIn) + wdlText(score) + " depth " +
+    sendLine("info" + lineTag + " score mate " + std::to_string(mateIn) + wdlText(score, wdlMaterial(pos)) + " depth " +
              std::to_string(depth) +
              poolFigures(elapsed) + " pv " + PVToString(pos));
 }
@@ -274,6 +274,13 @@ void writeLines(boss* b, positionStruct* pos, bool scoreLines, bool stopped, U64
 
 } // namespace
 
+int wdlMaterial(const positionStruct* pos) {
+    const U64* bb = pos->pieceBB;
+    return __builtin_popcountll(bb[WPAWN] | bb[BPAWN]) +
+           3 * __builtin_popcountll(bb[WKNIGHT] | bb[BKNIGHT] | bb[WBISHOP] | bb[BBISHOP]) +
+           5 * __builtin_popcountll(bb[WROOK] | bb[BROOK]) + 9 * __builtin_popcountll(bb[WQUEEN] | bb[BQUEEN]);
+}
+
 bool nodeLimitReached(positionStruct* pos) {
     const std::vector<worker*>& workers = theWorkForce.workers;
     U64 total = 0;
@@ -327,7 +334,7 @@ void worker::searchRoot() {
     if (isMain) {
         if (pos->plyStack[0].inCheck && rootMoves == 0) {
             pool.stop.store(true, std::memory_order_relaxed);
-            sendLine("info score mate 0" + wdlText(-MATESCORE));
+            sendLine("info score mate 0" + wdlText(-MATESCORE, wdlMaterial(pos)));
             pos->plyStack[0].pvMove = EMPTYMOVE;
             pos->pvLength = 0;
             engine.elapsedTime = 1;
@@ -526,7 +533,7 @@ void boss::searchRoot() {
     positionStruct* bp = best->positionPtr;
     if (best != this) {
         getPVFromHashTable(0, bp, bp->rootDepth);
-        sendLine("info score cp " + std::to_string(bp->rootScore) + wdlText(bp->rootScore) + " depth " +
+        sendLine("info score cp " + std::to_string(bp->rootScore) + wdlText(bp->rootScore, wdlMaterial(bp)) + " depth " +
                  std::to_string(bp->rootDepth) +
                  " seldepth " + std::to_string(bp->selDepth) + poolFigures(engine.elapsedTime) + " pv " +
                  PVToString(bp));

@@ -8,6 +8,7 @@
 #include "hash.h"
 #include "move.h"
 #include "moveTable.h"
+#include "search.h"
 #include "settings.h"
 #include "tablebase/tbprobe.h"
 
@@ -249,7 +250,7 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* exclude
     if (!engineMoveValid(position, move)) return 0;
 
     // Report
-    sendLine("info score cp " + std::to_string(score) + wdlText(score) + " depth 127 seldepth 127 nodes 1 tbhits 1 time 1 pv " +
+    sendLine("info score cp " + std::to_string(score) + wdlText(score, wdlMaterial(position)) + " depth 127 seldepth 127 nodes 1 tbhits 1 time 1 pv " +
              moveToLA(&move, position->sideToMove));
     return moveToInt(move);
 }

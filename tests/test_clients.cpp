@@ -51,21 +51,26 @@ long long numberAfter(const std::string& line, const std::string& word, long lon
 } // namespace
 
 TEST(WdlModel, SumsToAThousandAndRisesWithTheScore) {
-    wdlStruct last = wdlFromScore(-32000);
-    EXPECT_EQ(last.loss, 1000);
-    for (int score = -3000; score <= 3000; score += 7) {
-        wdlStruct w = wdlFromScore(score);
-        EXPECT_EQ(w.win + w.draw + w.loss, 1000) << score;
-        EXPECT_GE(w.draw, 0) << score;
-        EXPECT_GE(w.win, last.win) << score;
-        EXPECT_LE(w.loss, last.loss) << score;
-        last = w;
+    for (int material : {0, 17, 40, 78, 100}) {
+        wdlStruct last = wdlFromScore(-32000, material);
+        EXPECT_EQ(last.loss, 1000);
+        for (int score = -3000; score <= 3000; score += 7) {
+            wdlStruct w = wdlFromScore(score, material);
+            EXPECT_EQ(w.win + w.draw + w.loss, 1000) << score;
+            EXPECT_GE(w.draw, 0) << score;
+            EXPECT_GE(w.win, last.win) << score;
+            EXPECT_LE(w.loss, last.loss) << score;
+            last = w;
+        }
+        wdlStruct even = wdlFromScore(0, material);
+        EXPECT_EQ(even.win, even.loss);
+        EXPECT_EQ(wdlFromScore(31995, material).win, 1000);
+        EXPECT_EQ(wdlFromScore(-31995, material).loss, 1000);
     }
-    wdlStruct even = wdlFromScore(0);
-    EXPECT_EQ(even.win, even.loss);
-    EXPECT_GT(even.draw, 500);
-    EXPECT_EQ(wdlFromScore(31995).win, 1000);
-    EXPECT_EQ(wdlFromScore(-31995).loss, 1000);
+    // an equal score with few men left is mostly drawn, with every man on the board mostly decided
+    EXPECT_GT(wdlFromScore(0, 17).draw, 600);
+    EXPECT_LT(wdlFromScore(0, 78).draw, 400);
+    EXPECT_GT(wdlFromScore(0, 17).draw, wdlFromScore(0, 40).draw);
 }
 
 TEST(ClientsEndToEnd, EverySearchReportsItsLastDepthAndShowsWdl) {

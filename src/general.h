@@ -84,6 +84,7 @@ struct plyRecord {
 
 struct pawnTableEntryStruct;
 struct evalCacheEntryStruct;
+struct accumulatorStruct;
 
 struct positionStruct {
     int8_t board[64];
@@ -105,6 +106,7 @@ struct positionStruct {
     U64 castleCrossMask[4];
     pawnTableEntryStruct* pawnTable;
     evalCacheEntryStruct* evalCache;
+    accumulatorStruct* nnueStack; // the owning thread's network accumulators by ply; null: computed afresh
     U64 nodeCount;
     U64 qNodeCount;
     U64 tbHitCount;

@@ -12,6 +12,7 @@
 #include "general.h"
 #include "hash.h"
 #include "moveTable.h"
+#include "nnue.h"
 #include "perft.h"
 #include "texel.h"
 #include "uci.h"
@@ -32,6 +33,12 @@ void helpCommand() {
 
 void evalCommand() {
     for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
+    if (engine.useNNUE && networkUsable()) {
+        const int score = networkScoreFresh(&GPSData);
+        const int whiteScore = GPSData.sideToMove == WHITE ? score : -score;
+        sendLine("network (" + networkName() + ") score from white's view: " + std::to_string(whiteScore) +
+                 ", from the side to move's view: " + std::to_string(score));
+    }
 }
 
 void perftWords(std::istringstream& words, commandLoopStruct& loop) {
@@ -143,6 +150,7 @@ void initEngine() {
     GPSData.pawnTable = GPawnTable;
     GPSData.evalCache = GEvalCache;
     setPosition(fenStartPos, &GPSData);
+    initNetwork();
 }
 
 int runEngine(int argc, char** argv) {

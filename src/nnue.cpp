@@ -3,6 +3,7 @@
 #include "nnue.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -222,9 +223,11 @@ bool setEvalFile(const std::string& value) {
         sendLine("info string EvalFile set to : <internal>");
         return true;
     }
-    std::ifstream file(value, std::ios::binary);
-    if (!file) {
-        sendLine("info string EvalFile " + value + " refused: missing or unreadable" + keeps);
+    std::error_code error;
+    std::ifstream file;
+    if (std::filesystem::is_regular_file(value, error)) file.open(value, std::ios::binary);
+    if (!file.is_open() || !file) {
+        sendLine("info string EvalFile " + value + " refused: missing, unreadable or not a file" + keeps);
         return false;
     }
     // one byte more than a network tells a longer file without reading all of it

@@ -53,7 +53,7 @@ tsan:
 # libFuzzer targets (clang); tests/fuzz/run.sh <seconds> builds them too and runs them.
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue
 
 clean:
 	rm -rf build build-pgo build-asan build-tsan build-fuzz

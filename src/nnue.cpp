@@ -139,14 +139,38 @@ void undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesS
     }
 }
 
-void applyChanges(accumulatorStruct* acc, const moveChangesStruct& changes, const networkStruct* net) {
-    for (int i = 0; i < changes.count; i++) {
-        const featureChangeStruct& c = changes.change[i];
-        for (int view = 0; view < 2; view++) {
+// next = previous with the move's columns added and taken away, each view read and written once.
+void applyChanges(const accumulatorStruct* previous, accumulatorStruct* next, const moveChangesStruct& changes,
+                  const networkStruct* net) {
+    for (int view = 0; view < 2; view++) {
+        const int16_t* adds[4];
+        const int16_t* subs[4];
+        int addCount = 0, subCount = 0;
+        for (int i = 0; i < changes.count; i++) {
+            const featureChangeStruct& c = changes.change[i];
             const int16_t* column = &net->featureWeights[size_t(featureIndex(view, c.piece, c.square)) * NNUEHIDDEN];
-            if (c.sign > 0) accumulatorAdd(acc->values[view], column, false);
-            else accumulatorSub(acc->values[view], column, false);
+            if (c.sign > 0) adds[addCount++] = column;
+            else subs[subCount++] = column;
         }
+        const int16_t* src = previous->values[view];
+        int16_t* dst = next->values[view];
+#if defined(__AVX2__)
+        for (int i = 0; i < NNUEHIDDEN; i += 16) {
+            __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(src + i));
+            for (int k = 0; k < addCount; k++)
+                v = _mm256_add_epi16(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(adds[k] + i)));
+            for (int k = 0; k < subCount; k++)
+                v = _mm256_sub_epi16(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(subs[k] + i)));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(dst + i), v);
+        }
+#else
+        for (int i = 0; i < NNUEHIDDEN; i++) {
+            uint16_t v = uint16_t(src[i]);
+            for (int k = 0; k < addCount; k++) v = uint16_t(v + uint16_t(adds[k][i]));
+            for (int k = 0; k < subCount; k++) v = uint16_t(v - uint16_t(subs[k][i]));
+            dst[i] = int16_t(v);
+        }
+#endif
     }
 }
 
@@ -363,8 +387,7 @@ int networkScoreAtPly(int ply, positionStruct* pos) {
         } else {
             for (int r = q; r < ply; r++) {
                 accumulatorStruct* next = &stack[r + 1];
-                std::memcpy(next->values, stack[r].values, sizeof next->values);
-                applyChanges(next, changes[--steps], net);
+                applyChanges(&stack[r], next, changes[--steps], net);
                 next->key = r + 1 == ply ? pos->hashKey : pos->plyStack[r + 2].savedKeys[0];
                 next->generation = generation;
             }

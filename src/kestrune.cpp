@@ -33,10 +33,11 @@ void helpCommand() {
 
 void evalCommand() {
     for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
-    if (engine.useNNUE && networkUsable()) {
-        const int score = networkScoreFresh(&GPSData);
+    int score;
+    std::string name;
+    if (engine.useNNUE && networkScoreOfCommand(&GPSData, &score, &name)) {
         const int whiteScore = GPSData.sideToMove == WHITE ? score : -score;
-        sendLine("network (" + networkName() + ") score from white's view: " + std::to_string(whiteScore) +
+        sendLine("network (" + name + ") score from white's view: " + std::to_string(whiteScore) +
                  ", from the side to move's view: " + std::to_string(score));
     }
 }

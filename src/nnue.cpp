@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "eval.h"
@@ -42,6 +43,8 @@ namespace {
 networkStruct emptyNetwork;
 std::unique_ptr<networkStruct> loadedNetwork;
 std::string loadedName = "none";
+// The command loop may show a network score while a search thread loads a file after its bestmove.
+std::mutex networkMutex;
 U64 cacheSalt = 0;
 
 constexpr int MAXWALK = 8; // moves replayed at most before a refresh from scratch is cheaper
@@ -51,6 +54,7 @@ uint64_t readU64(const uint8_t* p) { return uint64_t(readU32(p)) | uint64_t(read
 int16_t readI16(const uint8_t* p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
 
 void putInUse(std::unique_ptr<networkStruct> net, const std::string& name) {
+    std::lock_guard<std::mutex> lock(networkMutex);
     loadedNetwork = std::move(net);
     currentNetwork = loadedNetwork.get();
     loadedName = name;
@@ -79,16 +83,21 @@ inline void addChange(moveChangesStruct* c, int piece, int square, int sign) {
     c->change[c->count++] = featureChangeStruct{int8_t(piece), int8_t(square), int8_t(sign)};
 }
 
-// Takes the move that led from ply - 1 to ply back on a scratch board and notes what it changed.
-void undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesStruct* changes) {
+inline bool isMan(int piece) { return piece >= WPAWN && piece <= BKING; }
+
+// Takes the move that led from ply - 1 to ply back on a scratch board and notes what it changed;
+// false when the records do not describe a move of this board (the caller then starts afresh).
+bool undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesStruct* changes) {
     const moveStruct m = pos->plyStack[ply - 1].currentMove;
     const int captured = pos->plyStack[ply].captured;
     const int from = m.from, to = m.to;
     changes->count = 0;
+    if (from >= 64 || to >= 64 || (captured && !isMan(captured))) return false;
     switch (m.flag) {
     case NORMALMOVE:
     case DOUBLESTEP: {
         const int mover = board[to];
+        if (!isMan(mover)) return false;
         board[from] = int8_t(mover);
         board[to] = int8_t(captured);
         addChange(changes, mover, from, -1);
@@ -100,7 +109,9 @@ void undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesS
         // the captured pawn stood on to; the capturing pawn is of the other colour
         const int side = (captured & 1) ^ 1;
         const int landing = side == WHITE ? to + 8 : to - 8;
+        if (!captured || landing < 0 || landing >= 64) return false;
         const int mover = board[landing];
+        if (mover != WPAWN + side) return false;
         board[landing] = 0;
         board[from] = int8_t(mover);
         board[to] = int8_t(captured);
@@ -112,6 +123,7 @@ void undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesS
     case CASTLESHORT:
     case CASTLELONG: {
         const int king = board[to];
+        if (king != WKING && king != BKING) return false;
         const int side = king & 1;
         const int index = castleIndex(side, m.flag);
         const int rookFrom = pos->castleRookSquare[index], rookTo = castleRookTarget[index];
@@ -128,6 +140,7 @@ void undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesS
     }
     default: { // promotions
         const int promoted = board[to];
+        if (!isPromotion(m.flag) || !isMan(promoted)) return false;
         const int pawn = WPAWN + (promoted & 1);
         board[from] = int8_t(pawn);
         board[to] = int8_t(captured);
@@ -137,6 +150,7 @@ void undoOnBoard(const positionStruct* pos, int ply, int8_t* board, moveChangesS
         break;
     }
     }
+    return true;
 }
 
 // next = previous with the move's columns added and taken away, each view read and written once.
@@ -234,7 +248,7 @@ bool initNetwork() {
 
 bool setEvalFile(const std::string& value) {
     if (!currentNetwork) currentNetwork = &emptyNetwork;
-    const std::string keeps = "; the network in use stays " + loadedName;
+    const std::string keeps = "; the network in use stays " + networkName();
     if (value == "<internal>") {
         auto net = std::make_unique<networkStruct>();
         const size_t size = size_t(kestruneNetworkEnd - kestruneNetworkData);
@@ -269,8 +283,24 @@ bool setEvalFile(const std::string& value) {
     return true;
 }
 
-std::string networkName() { return loadedName; }
-bool networkUsable() { return loadedNetwork != nullptr; }
+std::string networkName() {
+    std::lock_guard<std::mutex> lock(networkMutex);
+    return loadedName;
+}
+bool networkUsable() {
+    std::lock_guard<std::mutex> lock(networkMutex);
+    return loadedNetwork != nullptr;
+}
+
+bool networkScoreOfCommand(const positionStruct* pos, int* score, std::string* name) {
+    std::lock_guard<std::mutex> lock(networkMutex);
+    if (!loadedNetwork) return false;
+    accumulatorStruct acc;
+    refreshAccumulator(pos, &acc, loadedNetwork.get());
+    *score = networkOutput(&acc, pos->sideToMove, loadedNetwork.get());
+    *name = loadedName;
+    return true;
+}
 void setNetworkActive(bool on) { nnueActive = on && networkUsable(); }
 
 void accumulatorAdd(int16_t* acc, const int16_t* column, bool portable) {
@@ -375,7 +405,7 @@ int networkScoreAtPly(int ply, positionStruct* pos) {
         int q = ply, steps = 0;
         bool found = false;
         while (q > 0 && steps < MAXWALK) {
-            undoOnBoard(pos, q, board, &changes[steps++]);
+            if (!undoOnBoard(pos, q, board, &changes[steps++])) break;
             q--;
             if (stack[q].key == pos->plyStack[q + 1].savedKeys[0] && stack[q].generation == generation) {
                 found = true;

@@ -74,6 +74,9 @@ bool initNetwork();
 // writes one info string naming the file and the reason. Only while no search runs.
 bool setEvalFile(const std::string& value);
 std::string networkName();
+// The eval command's network score (side to move's view) and the network's name, safe beside a
+// search thread that loads another file; false when no network is loaded.
+bool networkScoreOfCommand(const positionStruct* pos, int* score, std::string* name);
 bool networkUsable();
 // Uses the network for the searches from now on (when one is usable).
 void setNetworkActive(bool on);

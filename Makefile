@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test bench asan tsan fuzz clean
+.PHONY: build run test bench asan tsan fuzz clean net
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -54,6 +54,14 @@ tsan:
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue
+
+# Trains a network (see "The learned evaluation" in the README): make net DATA=<file or folder> [NET=...] [EPOCHS=...]
+PYTHON ?= /usr/bin/python3
+NET ?= nets/kestrune.nnue
+EPOCHS ?= 4
+net:
+	@test -n "$(DATA)" || { echo "make net needs DATA=<file or folder of '<FEN> | <score> | <result>' lines>"; exit 1; }
+	nice -n 5 $(PYTHON) train/train.py --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
 
 clean:
 	rm -rf build build-pgo build-asan build-tsan build-fuzz

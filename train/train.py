@@ -135,8 +135,10 @@ class Network(torch.nn.Module):
             self.ft_bias.fill_(0.1)
 
     def forward(self, white, black, offsets, stm):
-        w = self.ft(white, offsets) + self.ft_bias
-        b = self.ft(black, offsets) + self.ft_bias
+        # both views in one pass over the shared weights
+        n = offsets.shape[0]
+        both = self.ft(torch.cat([white, black]), torch.cat([offsets, offsets + white.shape[0]])) + self.ft_bias
+        w, b = both[:n], both[n:]
         black_to_move = stm.unsqueeze(1).bool()
         us = torch.where(black_to_move, b, w)
         them = torch.where(black_to_move, w, b)

@@ -176,6 +176,8 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         "option name Move Overhead type spin default 0 min 0 max 5000",
         "option name UCI_LimitStrength type check default false",
         "option name UCI_Elo type spin default 1500 min 1000 max 2400",
+        "option name Use NNUE type check default false",
+        "option name EvalFile type string default <internal>",
         "uciok"};
     EXPECT_EQ(handshake, expected);
     lines.clear();
@@ -199,6 +201,9 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         {"setoption name MultiPV value 1000", "info string MultiPV set to : 256"},
         {"setoption name MultiPV value 4", "info string MultiPV set to : 4"},
         {"setoption name Clear Hash", "info string Hash cleared"},
+        {"setoption name Use NNUE value true", "info string Use NNUE set to : 1"},
+        {"setoption name Use NNUE value false", "info string Use NNUE set to : 0"},
+        {"setoption name EvalFile value <internal>", "info string EvalFile set to : <internal>"},
     };
     for (auto [command, reply] : options) {
         engine.send(command);

@@ -118,13 +118,19 @@ def tdiv(a, b):
 
 def forward(net, fen):
     """The engine's network score of fen in centipawns, from the side to move's view."""
-    fb, fw, ow, ob = net
     men, side = fen_men(fen)
+    features = [[feature_index(view, c, k, s) for c, k, s in men] for view in (0, 1)]
+    return forward_features(net, features, side)
+
+
+def forward_features(net, features, side):
+    """The same from the active features of white's and black's views."""
+    fb, fw, ow, ob = net
     acc = []
     for view in (0, 1):
         a = list(fb)
-        for colour, kind, square in men:
-            base = feature_index(view, colour, kind, square) * HIDDEN
+        for feature in features[view]:
+            base = feature * HIDDEN
             column = fw[base:base + HIDDEN]
             a = [wrap16(x + y) for x, y in zip(a, column)]
         acc.append(a)

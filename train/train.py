@@ -25,7 +25,6 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nnue_format as nf  # noqa: E402
 
-PIECEINDEX = {c: i for i, c in enumerate("PNBRQKpnbrqk")}  # colour * 6 + type
 
 
 def data_files(path):
@@ -34,53 +33,81 @@ def data_files(path):
     return [path]
 
 
+# A FEN placement with its digits spelt out as dots and without slashes: 64 squares, a8 first.
+SPELL = str.maketrans({**{str(n): "." * n for n in range(1, 9)}, "/": None})
+LOOKUP = np.full(256, -1, dtype=np.int16)
+for _i, _c in enumerate("PNBRQKpnbrqk"):  # colour * 6 + type
+    LOOKUP[ord(_c)] = _i
+LOOKUP[ord(".")] = -2
+CHUNK = 500000
+
+
+def convert_chunk(placements, out):
+    """Features of a list of spelt-out placements, vectorised; returns the rows kept."""
+    board = np.frombuffer("".join(placements).encode("ascii", "replace"), dtype=np.uint8).reshape(-1, 64)
+    pieces = LOOKUP[board]
+    men = pieces >= 0
+    counts = men.sum(axis=1)
+    keep = ~(pieces == -1).any(axis=1) & (counts <= 32)
+    pieces, men, counts = pieces[keep], men[keep], counts[keep]
+    rows, cols = np.nonzero(men)
+    # column j is the square j ^ 56 (a8 is 56)
+    out["feats"].append((pieces[rows, cols].astype(np.int64) * 64 + (cols ^ 56)).astype(np.uint16))
+    out["counts"].append(counts.astype(np.int64))
+    return keep
+
+
 def parse_lines(files, log):
-    feats, offsets, stm, score, result = [], [0], [], [], []
+    out = {"feats": [], "counts": []}
+    stm, score, result = [], [], []
     bad = 0
+
+    def flush(placements, sides, scores, results):
+        keep = convert_chunk(placements, out)
+        stm.append(np.array(sides, dtype=np.uint8)[keep])
+        score.append(np.array(scores, dtype=np.float32)[keep])
+        result.append(np.array(results, dtype=np.float32)[keep])
+        return int((~keep).sum())
+
+    placements, sides, scores, results = [], [], [], []
     for name in files:
-        with open(name) as f:
+        with open(name, errors="replace") as f:
             for line in f:
                 parts = line.split("|")
                 if len(parts) < 3:
                     bad += 1
                     continue
                 fields = parts[0].split()
-                try:
-                    s = float(parts[1])
-                    r = float(parts[2])
-                except ValueError:
-                    bad += 1
-                    continue
                 if len(fields) < 2:
                     bad += 1
                     continue
-                square = 56
-                n = 0
-                ok = True
-                for ch in fields[0]:
-                    if ch == "/":
-                        square -= 16
-                    elif "1" <= ch <= "8":
-                        square += ord(ch) - 48
-                    else:
-                        p = PIECEINDEX.get(ch)
-                        if p is None or not 0 <= square < 64:
-                            ok = False
-                            break
-                        feats.append(p * 64 + square)
-                        square += 1
-                        n += 1
-                if not ok or n > 32:
-                    del feats[len(feats) - n:]
+                placement = fields[0].translate(SPELL)
+                try:
+                    s, r = float(parts[1]), float(parts[2])
+                except ValueError:
                     bad += 1
                     continue
-                offsets.append(offsets[-1] + n)
-                stm.append(0 if fields[1] == "w" else 1)
-                score.append(s)
-                result.append(r)
+                if len(placement) != 64 or not math.isfinite(s) or not math.isfinite(r):
+                    bad += 1
+                    continue
+                placements.append(placement)
+                sides.append(fields[1] == "b")
+                scores.append(s)
+                results.append(r)
+                if len(placements) >= CHUNK:
+                    bad += flush(placements, sides, scores, results)
+                    placements, sides, scores, results = [], [], [], []
+    if placements:
+        bad += flush(placements, sides, scores, results)
+    counts = np.concatenate(out["counts"]) if out["counts"] else np.zeros(0, dtype=np.int64)
+    offsets = np.zeros(len(counts) + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    feats = np.concatenate(out["feats"]) if out["feats"] else np.zeros(0, dtype=np.uint16)
+    stm = np.concatenate(stm) if stm else np.zeros(0, dtype=np.uint8)
+    score = np.concatenate(score) if score else np.zeros(0, dtype=np.float32)
+    result = np.concatenate(result) if result else np.zeros(0, dtype=np.float32)
     log("parsed %d positions from %d file(s), %d lines skipped" % (len(stm), len(files), bad))
-    return (np.array(feats, dtype=np.uint16), np.array(offsets, dtype=np.int64), np.array(stm, dtype=np.uint8),
-            np.array(score, dtype=np.float32), np.array(result, dtype=np.float32))
+    return feats, offsets, stm, score, result
 
 
 def load_data(path, cache, log):
@@ -263,6 +290,19 @@ def main():
             group["lr"] *= args.lr_decay
         export(model, args.out)
     log("wrote %s after %.1f s of training" % (args.out, time.time() - total_start))
+    # the exported file against the float network: the quantisation's cost in centipawns
+    net = nf.read_net(args.out)
+    sample = range(train_n, min(n, train_n + 32)) if held else range(min(n, 32))
+    diffs = []
+    with torch.no_grad():
+        for i in sample:
+            white, black, offs, s, _, _ = batch_tensors(feats, offsets, stm, score, result, i, i + 1)
+            floating = float(model(white, black, offs, s)[0]) * nf.SCALE
+            quantised = nf.forward_features(net, [white.tolist(), black.tolist()], int(s[0]))
+            diffs.append(abs(floating - quantised))
+    if diffs:
+        log("quantised file against the float network: mean %.2f cp, largest %.2f cp apart over %d positions"
+            % (sum(diffs) / len(diffs), max(diffs), len(diffs)))
     log_file.close()
 
 

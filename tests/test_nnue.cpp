@@ -377,3 +377,41 @@ TEST(NnueTrainer, TrainsAndTheEngineLoadsTheNetwork) {
     engine.send("quit");
     EXPECT_EQ(engine.waitExit(), 0);
 }
+
+// With the network on, two threads, the tablebases and the rating limit work as before: legal
+// moves, a tablebase win found as one, and a search to depth with both threads.
+TEST(NnueEndToEnd, ThreadsTablebasesAndRatingLimit) {
+    engineProcess engine;
+    engine.send("setoption name Use NNUE value true");
+    engine.send("setoption name Threads value 2");
+    engine.send("setoption name SyzygyPath value " + DATA + "/syzygy");
+    engine.send("isready");
+    ASSERT_EQ(engine.waitFor("readyok", 30000 * TIMESCALE), "readyok");
+    const std::string middlegame = "fen r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4";
+    const std::string endgame = "fen 8/8/8/4k3/8/8/3KP3/8 w - - 0 1"; // KPvK, a win for white
+    for (const std::string& position : {middlegame, endgame}) {
+        engine.send("position " + position);
+        engine.send("go depth 12");
+        std::vector<std::string> seen;
+        std::string best = engine.waitFor("bestmove", 60000 * TIMESCALE, &seen);
+        ASSERT_NE(best, "") << position;
+        EXPECT_TRUE(legalAfter(position, best.substr(9, best.find(' ', 9) - 9))) << best;
+        if (position == endgame) {
+            bool won = false;
+            for (const std::string& line : seen)
+                if (line.find(" score cp ") != std::string::npos &&
+                    std::stoi(line.substr(line.find(" score cp ") + 10)) > 5000)
+                    won = true;
+            EXPECT_TRUE(won) << "the tablebase win is reported";
+        }
+    }
+    engine.send("setoption name UCI_LimitStrength value true");
+    engine.send("setoption name UCI_Elo value 1500");
+    engine.send("position " + middlegame);
+    engine.send("go movetime 500");
+    std::string best = engine.waitFor("bestmove", 30000 * TIMESCALE);
+    ASSERT_NE(best, "");
+    EXPECT_TRUE(legalAfter(middlegame, best.substr(9, best.find(' ', 9) - 9))) << best;
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+}

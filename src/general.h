@@ -106,7 +106,6 @@ struct positionStruct {
     U64 castleCrossMask[4];
     pawnTableEntryStruct* pawnTable;
     evalCacheEntryStruct* evalCache;
-    accumulatorStruct* nnueStack; // the owning thread's network accumulators by ply; null: computed afresh
     U64 nodeCount;
     U64 qNodeCount;
     U64 tbHitCount;
@@ -128,6 +127,9 @@ struct positionStruct {
     moveStruct counterMoves[12][64];
     int16_t followupHistory[12][64][12][64];
     int16_t counterHistory[12][64][12][64];
+    // the owning thread's network accumulators by ply (null: computed afresh); last, so that
+    // the fields the search reads keep their places
+    accumulatorStruct* nnueStack;
 
     positionStruct();
 };

@@ -264,6 +264,8 @@ def main():
     batches = [(s, min(s + args.batch, train_n)) for s in range(0, train_n, args.batch)]
     valid = batch_tensors(feats, offsets, stm, score, result, train_n, n) if held else None
     total_start = time.time()
+    best_loss = float("inf")
+    best_state = None
     for epoch in range(1, args.epochs + 1):
         start = time.time()
         order = np.random.default_rng(args.seed + epoch).permutation(len(batches))
@@ -281,16 +283,25 @@ def main():
             count += b - a
         seconds = time.time() - start
         text = "epoch %d: train loss %.6f" % (epoch, total / max(count, 1))
+        better = True
         if valid is not None:
             with torch.no_grad():
-                text += ", validation loss %.6f" % loss_of(model, valid, args.k, args.lam).item()
-        log(text + ", lr %.2e, %.1f s, %.0f positions/s" % (optimiser.param_groups[0]["lr"], seconds,
-                                                            count / max(seconds, 1e-9)))
+                valid_loss = loss_of(model, valid, args.k, args.lam).item()
+            text += ", validation loss %.6f" % valid_loss
+            # the file keeps the epoch that predicts the held-out positions best
+            better = valid_loss < best_loss
+            best_loss = min(best_loss, valid_loss)
+        log(text + ", lr %.2e, %.1f s, %.0f positions/s%s" % (optimiser.param_groups[0]["lr"], seconds,
+                                                              count / max(seconds, 1e-9), ", written" if better else ""))
         for group in optimiser.param_groups:
             group["lr"] *= args.lr_decay
-        export(model, args.out)
+        if better:
+            export(model, args.out)
+            best_state = {k: v.clone() for k, v in model.state_dict().items()}
     log("wrote %s after %.1f s of training" % (args.out, time.time() - total_start))
     # the exported file against the float network: the quantisation's cost in centipawns
+    if best_state is not None:
+        model.load_state_dict(best_state)
     net = nf.read_net(args.out)
     sample = range(train_n, min(n, train_n + 32)) if held else range(min(n, 32))
     diffs = []

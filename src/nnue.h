@@ -11,9 +11,10 @@
 // first, then the other's:
 //   raw   = sum over the 512 of a_i * outputWeight_i                (exact, 64-bit)
 //   score = (raw / QA + outputBias) * SCALE / (QA * QB)           (divisions truncate)
-// with QA = 255 (feature weights and biases are float * 255), QB = 64 (output weights are
-// float * 64), the output bias is float * QA * QB, and SCALE = 400: the float network predicts
-// centipawns / 400. The score is clamped to +-NNUEMAXSCORE. train/train.py quantises the same way.
+// with QA = 255 (feature weights and biases are float * 255), QB = 256 (output weights are
+// float * 256, within +-128), the output bias is float * QA * QB, and SCALE = 400: the float
+// network predicts centipawns / 400. The score is clamped to +-NNUEMAXSCORE. train/train.py
+// quantises the same way.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +27,12 @@ constexpr int NNUEINPUTS = 768;
 constexpr int NNUEHIDDEN = 256;
 constexpr int NNUEOUTPUTS = 1;
 constexpr int NNUEQA = 255;
-constexpr int NNUEQB = 64;
+constexpr int NNUEQB = 256;
 constexpr int NNUESCALE = 400;
 constexpr int NNUEMAXSCORE = 30000;
 // Output weights beyond this size would overflow the 16-bit products of the fast path.
 constexpr int NNUEMAXOUTPUTWEIGHT = 128;
-constexpr uint32_t NNUEVERSION = 1;
+constexpr uint32_t NNUEVERSION = 2; // 2: output weights at QB = 256
 constexpr char NNUEMAGIC[9] = "KSTRNNUE";
 // File: magic (8 bytes), version, inputs, hidden, outputs (u32 each), FNV-1a 64 of the weight
 // bytes (u64), then the weights, little-endian: feature biases (int16 x hidden), feature weights

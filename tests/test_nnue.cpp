@@ -282,7 +282,7 @@ TEST(NnueFiles, DamagedEvalFilesAreRefusedWithOneLineAndTheNetworkStays) {
         {variant("header.nnue", [](auto& b) { b.resize(20); }), "truncated"},
         {variant("half.nnue", [](auto& b) { b.resize(b.size() / 2); }), "truncated"},
         {variant("magic.nnue", [](auto& b) { b[0] = 'X'; }), "bad magic"},
-        {variant("version.nnue", [&](auto& b) { putU32(b, 8, 2); }), "version 2"},
+        {variant("version.nnue", [&](auto& b) { putU32(b, 8, 1); }), "version 1"},
         {variant("hidden.nnue", [&](auto& b) { putU32(b, 16, 512); }), "architecture 768x512x1"},
         {variant("inputs.nnue", [&](auto& b) { putU32(b, 12, 40960); }), "architecture"},
         {variant("checksum.nnue", [](auto& b) { b[1000] ^= 1; }), "checksum mismatch"},

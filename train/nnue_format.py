@@ -14,9 +14,9 @@ divisions, clamped to +-MAXSCORE; the float network predicts centipawns / SCALE.
 import struct
 
 MAGIC = b"KSTRNNUE"
-VERSION = 1
+VERSION = 2  # 2: output weights at QB = 256
 INPUTS, HIDDEN, OUTPUTS = 768, 256, 1
-QA, QB, SCALE = 255, 64, 400
+QA, QB, SCALE = 255, 256, 400
 MAXSCORE = 30000
 MAXOUTPUTWEIGHT = 128
 HEADERBYTES = 32

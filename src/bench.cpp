@@ -10,6 +10,7 @@
 #include "eval.h"
 #include "general.h"
 #include "hash.h"
+#include "nnue.h"
 #include "search.h"
 #include "settings.h"
 
@@ -65,6 +66,8 @@ benchResultStruct runBench(const std::vector<std::string>& fens, int depth, bool
     std::vector<moveStruct> storage(MOVESTORAGESIZE);
     std::vector<pawnTableEntryStruct> pawnTable(PAWNTABLESIZE);
     std::vector<evalCacheEntryStruct> evalCache(EVALCACHESIZE);
+    std::vector<accumulatorStruct> nnueStack(MAXPLY);
+    setNetworkActive(engine.useNNUE);
 
     benchResultStruct result{0, 0, 0};
     // the machine may be shared: processor time is the steadier measure
@@ -80,6 +83,7 @@ benchResultStruct runBench(const std::vector<std::string>& fens, int depth, bool
         attachMoveStorage(pos.get(), storage.data());
         pos->pawnTable = pawnTable.data();
         pos->evalCache = evalCache.data();
+        pos->nnueStack = nnueStack.data();
         auto start = std::chrono::steady_clock::now();
         searchResultStruct r = searchFixedDepth(pos.get(), depth);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "moveTable.h"
+#include "nnue.h"
 
 pawnTableEntryStruct GPawnTable[PAWNTABLESIZE];
 evalCacheEntryStruct GEvalCache[EVALCACHESIZE];
@@ -390,7 +391,7 @@ int evaluatePacked(positionStruct* pos, evalTermsStruct* terms) {
     return total;
 }
 
-int evaluateN(int, positionStruct* pos) {
+int evaluateClassic(positionStruct* pos) {
     evalCacheEntryStruct* entry = &pos->evalCache[pos->hashKey & (EVALCACHESIZE - 1)];
     if (entry->key == pos->hashKey) return pos->sideToMove ? -entry->score : entry->score;
 
@@ -405,6 +406,11 @@ int evaluateN(int, positionStruct* pos) {
     entry->key = pos->hashKey;
     entry->score = int16_t(score);
     return pos->sideToMove ? -score : score;
+}
+
+int evaluateN(int ply, positionStruct* pos) {
+    if (nnueActive) return evaluateNetwork(ply, pos);
+    return evaluateClassic(pos);
 }
 
 int pawnStructureOf(const positionStruct* pos, int c) {

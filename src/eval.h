@@ -127,8 +127,13 @@ int blendScore(int packed, int phase);
 // The packed white-minus-black total of a position, without the evaluation cache or the
 // pawnless-draw rule; the pawn table is used and filled. Fills terms when given.
 int evaluatePacked(positionStruct* pos, evalTermsStruct* terms = nullptr);
-// Static score from the side to move's point of view; the integer argument has no effect.
-int evaluateN(int, positionStruct* pos);
+// Static score from the side to move's point of view: the network when it is on, else the
+// hand-written evaluation.
+// The ply (the search's distance from the root, 0 elsewhere) only tells the network where its
+// accumulator lies; it never changes the score.
+int evaluateN(int ply, positionStruct* pos);
+// The hand-written evaluation alone, whatever the network option says.
+int evaluateClassic(positionStruct* pos);
 // The pawn-structure and pawn-storm term of colour c alone, from c's point of view (the pawn
 // term is white's minus black's); the pawn table is left alone.
 int pawnStructureOf(const positionStruct* pos, int c);

@@ -48,7 +48,7 @@ std::vector<std::string> evaluationTable(positionStruct* pos) {
                   egScore(total), blendScore(total, pos->phase));
     lines.push_back(text);
     // the score the search uses, with the evaluation's cache and its pawnless-draw rule
-    const int score = evaluateN(0, pos);
+    const int score = evaluateClassic(pos);
     const int whiteScore = side == WHITE ? score : -score;
     if (whiteScore != blendScore(total, pos->phase)) lines.push_back("without pawns the material is a draw: 0");
     lines.push_back("score from white's view: " + std::to_string(whiteScore));

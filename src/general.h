@@ -84,6 +84,7 @@ struct plyRecord {
 
 struct pawnTableEntryStruct;
 struct evalCacheEntryStruct;
+struct accumulatorStruct;
 
 struct positionStruct {
     int8_t board[64];
@@ -126,6 +127,9 @@ struct positionStruct {
     moveStruct counterMoves[12][64];
     int16_t followupHistory[12][64][12][64];
     int16_t counterHistory[12][64][12][64];
+    // the owning thread's network accumulators by ply (null: computed afresh); last, so that
+    // the fields the search reads keep their places
+    accumulatorStruct* nnueStack;
 
     positionStruct();
 };

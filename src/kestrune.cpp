@@ -15,6 +15,7 @@
 #include "general.h"
 #include "hash.h"
 #include "moveTable.h"
+#include "nnue.h"
 #include "perft.h"
 #include "texel.h"
 #include "uci.h"
@@ -40,6 +41,13 @@ void helpCommand() {
 
 void evalCommand() {
     for (const std::string& line : evaluationTable(&GPSData)) sendLine(line);
+    int score;
+    std::string name;
+    if (engine.useNNUE && networkScoreOfCommand(&GPSData, &score, &name)) {
+        const int whiteScore = GPSData.sideToMove == WHITE ? score : -score;
+        sendLine("network (" + name + ") score from white's view: " + std::to_string(whiteScore) +
+                 ", from the side to move's view: " + std::to_string(score));
+    }
 }
 
 // perft and go perft: an optional depth, which is kept for the next perft.
@@ -166,6 +174,7 @@ void initEngine() {
     GPSData.pawnTable = GPawnTable;
     GPSData.evalCache = GEvalCache;
     setPosition(fenStartPos, &GPSData);
+    initNetwork();
 }
 
 int runEngine(int argc, char** argv) {

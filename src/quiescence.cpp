@@ -76,13 +76,13 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
     if (alpha >= beta) return short(alpha);
 
     // Ply limit, and the move storage's end
-    if (ply >= MAXPLY - 1 || moveStorageRoom(ply, pos) < QUIESCENCESTORAGEGUARD) return short(evaluateN(0, pos));
+    if (ply >= MAXPLY - 1 || moveStorageRoom(ply, pos) < QUIESCENCESTORAGEGUARD) return short(evaluateN(ply, pos));
 
     // The static evaluation comes before the table probe that may make it unneeded: here the
     // probe nearly always misses, and evaluating hides the wait for the table's memory, which
     // the parent asked for when it made the move. The evaluation has no effect on the table.
     const bool inCheck = rec.inCheck;
-    const int staticEval = inCheck ? 0 : evaluateN(0, pos);
+    const int staticEval = inCheck ? 0 : evaluateN(ply, pos);
 
     // Table cut-off, at any stored depth
     U64 data;

@@ -114,7 +114,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         if (alpha < ply - MATESCORE) alpha = ply - MATESCORE;
         if (beta > MATESCORE - ply) beta = MATESCORE + 1 - ply;
         if (alpha >= beta) return short(alpha);
-        if (ply >= MAXPLY - 1) return short(evaluateN(0, pos));
+        if (ply >= MAXPLY - 1) return short(evaluateN(ply, pos));
         if (pos->fiftyCounter >= REPETITIONMINFIFTY) {
             int last = pos->historyCount - pos->fiftyCounter - 1;
             if (last < 0) last = 0;
@@ -178,7 +178,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
 
     // Static evaluation and pruning, not in check
     if (!rec.inCheck) {
-        int eval = evaluateN(0, pos);
+        int eval = evaluateN(ply, pos);
         int refined = eval;
         if (ttBound == BOUNDEXACT || (ttBound == BOUNDLOWER && eval < ttScore) || (ttBound == BOUNDUPPER && eval > ttScore))
             refined = ttScore;

@@ -177,6 +177,7 @@ public:
     moveStruct moveStore[MOVESTORAGESIZE];
     pawnTableEntryStruct* pawnTable = nullptr;  // owned, PAWNTABLESIZE entries
     evalCacheEntryStruct* evalCache = nullptr;  // owned, EVALCACHESIZE entries
+    accumulatorStruct* nnueStack = nullptr;     // owned, MAXPLY entries: the network's accumulators by ply
     rootFilterStruct rootFilter;                // root moves this thread's search leaves out
     std::function<void()> afterSearch;          // run before the thread next counts as idle; guarded by mtx
 

@@ -10,6 +10,7 @@
 #include "hash.h"
 #include "move.h"
 #include "moveTable.h"
+#include "nnue.h"
 #include "search.h"
 #include "settings.h"
 #include "strength.h"
@@ -569,10 +570,12 @@ worker::worker(int workerId) : id(workerId) {
     try {
         pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
         evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
+        nnueStack = new accumulatorStruct[MAXPLY]();
         thread = std::thread(&worker::atTheOffice, this);
     } catch (...) {
         delete[] pawnTable;
         delete[] evalCache;
+        delete[] nnueStack;
         throw;
     }
     std::unique_lock<std::mutex> lock(mtx);
@@ -589,6 +592,7 @@ worker::~worker() {
     thread.join();
     delete[] pawnTable;
     delete[] evalCache;
+    delete[] nnueStack;
 }
 
 void worker::atTheOffice() {
@@ -645,11 +649,13 @@ void workForce::startSearch(int searchCount) {
     timeUp.store(false, std::memory_order_relaxed);
     deepestDepth.store(0, std::memory_order_relaxed);
     hashAgeCounter = uint8_t(searchCount % 64);
+    setNetworkActive(engine.useNNUE); // the option takes effect here, while no thread evaluates
     for (worker* w : workers) {
         w->position = GPSData;
         attachMoveStorage(&w->position, w->moveStore);
         w->position.pawnTable = w->pawnTable;
         w->position.evalCache = w->evalCache;
+        w->position.nnueStack = w->nnueStack;
         w->position.threadIndex = uint32_t(w->id);
         resetSearchState(&w->position);
         w->currentDepth.store(0, std::memory_order_relaxed);

@@ -38,6 +38,7 @@ struct engineStruct {
     int moveOverhead = 0;  // option Move Overhead: milliseconds each move loses outside the engine
     bool limitStrength = false; // option UCI_LimitStrength
     int elo = 1500;             // option UCI_Elo
+    bool useNNUE = false;       // option Use NNUE: the network evaluates (from the next go)
     bool weakened = false;      // the current go plays at the rating UCI_Elo (limit on, below full strength)
     bool showWDL = false;       // option UCI_ShowWDL
     bool searchShowWDL = false; // UCI_ShowWDL as the current go read it

@@ -94,7 +94,7 @@ void texelWorker::calcTexelPosSubset() {
     double sum = 0;
     for (const texelPosStruct& record : positions) {
         setPosition(record.fen, &position);
-        int score = evaluateN(0, &position);
+        int score = evaluateClassic(&position);
         if (position.sideToMove == BLACK) score = -score;
         const double miss = record.result - texelSigmoid(score);
         sum += miss * miss;

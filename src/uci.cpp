@@ -8,6 +8,7 @@
 #include "general.h"
 #include "hash.h"
 #include "move.h"
+#include "nnue.h"
 #include "search.h"
 #include "strength.h"
 #include "syzygy.h"
@@ -79,6 +80,8 @@ void uciCommand() {
              " max " + std::to_string(MAXELO));
     sendLine("option name UCI_ShowWDL type check default false");
     sendLine("option name Syzygy50MoveRule type check default true");
+    sendLine("option name Use NNUE type check default false");
+    sendLine("option name EvalFile type string default <internal>");
     sendLine("uciok");
 }
 
@@ -156,6 +159,15 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     } else if (name == "UCI_LimitStrength") {
         engine.limitStrength = value == "true";
         sendLine(std::string("info string UCI_LimitStrength set to : ") + (engine.limitStrength ? "1" : "0"));
+    } else if (name == "Use NNUE") {
+        // the next go reads it; without a usable network the hand-written evaluation stays
+        engine.useNNUE = value == "true";
+        sendLine(std::string("info string Use NNUE set to : ") + (engine.useNNUE ? "1" : "0"));
+        if (engine.useNNUE && !networkUsable())
+            sendLine("info string no usable network is loaded, the hand-written evaluation is used");
+    } else if (name == "EvalFile") {
+        // the weights change once no search reads them
+        theWorkForce.whenIdle([value] { setEvalFile(value.empty() ? std::string("<internal>") : value); });
     } else if (name == "UCI_Elo") {
         engine.elo = clampInt(number, MINELO, MAXELO);
         sendLine("info string UCI_Elo set to : " + std::to_string(engine.elo));

@@ -161,7 +161,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
     engine.send("uci");
     ASSERT_EQ(engine.waitFor("uciok", 10000, &lines), "uciok");
     // The lines of the first release stay as they were; the analysis options follow them.
-    std::vector<std::string> handshake(lines.end() - 16, lines.end());
+    std::vector<std::string> handshake(lines.end() - 18, lines.end());
     std::vector<std::string> expected = {
         "id name Kestrune 2.1",
         "id author Dramwell",
@@ -178,6 +178,8 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         "option name UCI_Elo type spin default 1500 min 1000 max 2400",
         "option name UCI_ShowWDL type check default false",
         "option name Syzygy50MoveRule type check default true",
+        "option name Use NNUE type check default false",
+        "option name EvalFile type string default <internal>",
         "uciok"};
     EXPECT_EQ(handshake, expected);
     lines.clear();
@@ -201,6 +203,9 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
         {"setoption name MultiPV value 1000", "info string MultiPV set to : 256"},
         {"setoption name MultiPV value 4", "info string MultiPV set to : 4"},
         {"setoption name Clear Hash", "info string Hash cleared"},
+        {"setoption name Use NNUE value true", "info string Use NNUE set to : 1"},
+        {"setoption name Use NNUE value false", "info string Use NNUE set to : 0"},
+        {"setoption name EvalFile value <internal>", "info string EvalFile set to : <internal>"},
     };
     for (auto [command, reply] : options) {
         engine.send(command);

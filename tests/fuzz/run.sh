@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, ASan + UBSan) and runs each for the given number of seconds:
-#   tests/fuzz/run.sh <seconds> [fuzz_commands|fuzz_tablebase ...]
+#   tests/fuzz/run.sh <seconds> [fuzz_commands|fuzz_tablebase|fuzz_nnue ...]
 # Fails when a target finds a crash; the crashing input is left in build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_commands fuzz_tablebase)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_commands fuzz_tablebase fuzz_nnue)
 build=${FUZZ_BUILD:-build-fuzz}
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
@@ -35,6 +35,16 @@ for target in "${targets[@]}"; do
         i=$((i + 1))
       done
       extra=(-max_len=160000)
+      ;;
+    fuzz_nnue)
+      # Seeds: the built-in network and the test network behind each selector byte.
+      for net in nets/kestrune.nnue tests/data/nnue-test.nnue; do
+        for selector in 0 1 2; do
+          seed="$corpus/seed-$(basename "$net" .nnue)-$selector"
+          [ -f "$seed" ] || { printf "\\x0$selector"; cat "$net"; } >"$seed"
+        done
+      done
+      extra=(-max_len=400000)
       ;;
     *) extra=() ;;
   esac

@@ -3,9 +3,11 @@
 // deaf, and a build with make EXE= where GoogleTest is missing.
 #include <gtest/gtest.h>
 
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -240,7 +242,8 @@ TEST(BuildEndToEnd, MakeExeWithoutGoogleTest) {
     const std::string exe = dir.path + "/bin/Kestrune-dev";
     const std::string make = "make -s -C " + std::string(KESTRUNE_SOURCE_DIR) + " BUILD=" + dir.path +
                              "/build PGO=0 JOBS=2 CMAKE_ARGS=-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON";
-    // the network option is only passed on: a build that does not know it still works
+    // the network to build in comes as a framework hands it over: a path of its own
+    std::filesystem::copy_file(std::string(KESTRUNE_SOURCE_DIR) + "/nets/kestrune.nnue", dir.path + "/net.bin");
     ASSERT_EQ(std::system((make + " EXE=" + exe + " EVALFILE=" + dir.path + "/net.bin >" + dir.path +
                            "/make.log 2>&1").c_str()),
               0)

@@ -56,19 +56,11 @@ struct bookLineStruct {
     bool chess960; // castling by the Chess960 rules
 };
 
-std::vector<std::string> fields(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> out;
-    std::string word;
-    while (in >> word) out.push_back(word);
-    return out;
-}
-
 } // namespace
 
 bool openingIsChess960(const std::string& fen) {
     if (engine.chess960) return true;
-    std::vector<std::string> f = fields(fen);
+    std::vector<std::string> f = splitWords(fen);
     if (f.size() < 3) return false;
     for (char c : f[2])
         if ((c >= 'A' && c <= 'H') || (c >= 'a' && c <= 'h')) return true;
@@ -92,7 +84,7 @@ bool readBook(const std::string& path, std::vector<bookLineStruct>* book, std::s
     }
     std::string line;
     while (std::getline(in, line)) {
-        std::vector<std::string> f = fields(line);
+        std::vector<std::string> f = splitWords(line);
         if (f.size() < 4 || f[0][0] == '#') continue;
         std::string fen = f[0] + " " + f[1] + " " + f[2] + " " + f[3];
         uint64_t n;
@@ -132,7 +124,7 @@ std::string castlingField(const positionStruct* pos, bool shredder) {
 }
 
 std::string openingFen(positionStruct* pos, bool shredder) {
-    std::vector<std::string> f = fields(positionToFen(pos));
+    std::vector<std::string> f = splitWords(positionToFen(pos));
     f[2] = castlingField(pos, shredder);
     std::string fen = f[0];
     for (size_t i = 1; i < f.size(); i++) fen += " " + f[i];

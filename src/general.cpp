@@ -19,6 +19,14 @@ const char promotionPieces[] = " pnbrqk";
 const char promotionLabels[] = "  ppnnbbrrqq";
 const char fenStartPos[] = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    std::string word;
+    while (stream >> word) words.push_back(word);
+    return words;
+}
+
 namespace {
 
 constexpr int MAXGAMEPLY = 512;
@@ -30,14 +38,6 @@ constexpr size_t MAXCOUNTERDIGITS = 6;
 // cannot matter, and the search needs room for its own plies.
 constexpr int HISTORYCOMPACTAT = 600;
 constexpr int HISTORYKEPT = 200;
-
-std::vector<std::string> splitWords(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream stream(text);
-    std::string word;
-    while (stream >> word) words.push_back(word);
-    return words;
-}
 
 bool isCounter(const std::string& field) {
     if (field.empty() || field.size() > MAXCOUNTERDIGITS) return false;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using U64 = uint64_t;
 
@@ -147,6 +148,9 @@ inline int pieceIndex(int code) { return (code >> 1) - 1; } // evaluation-table 
 
 inline int squareFromText(char file, char rank) { return (rank - '1') * 8 + (file - 'a'); }
 std::string squareToText(int square);
+
+// The blank-separated words of a text.
+std::vector<std::string> splitWords(const std::string& text);
 
 // Describes what is wrong with a FEN text, or returns "" for a usable one.
 std::string fenProblem(const std::string& fen);

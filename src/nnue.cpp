@@ -188,8 +188,8 @@ void applyChanges(const accumulatorStruct* previous, accumulatorStruct* next, co
     }
 }
 
-inline int finishOutput(int64_t raw, const networkStruct* net) {
-    int64_t v = (raw / NNUEQA + net->outputBias) * NNUESCALE / (NNUEQA * NNUEQB);
+inline int finishOutput(int64_t raw, int32_t outputBias) {
+    int64_t v = (raw / NNUEQA + outputBias) * NNUESCALE / (NNUEQA * NNUEQB);
     if (v > NNUEMAXSCORE) v = NNUEMAXSCORE;
     if (v < -NNUEMAXSCORE) v = -NNUEMAXSCORE;
     return int(v);
@@ -211,29 +211,40 @@ std::string parseNetwork(const uint8_t* data, size_t size, networkStruct* net) {
         return "truncated: " + describeSize(size) + ", the header alone has " + describeSize(NNUEHEADERBYTES);
     if (std::memcmp(data, NNUEMAGIC, 8) != 0) return "bad magic word, not a Kestrune network file";
     const uint32_t version = readU32(data + 8);
-    if (version != NNUEVERSION)
-        return "version " + std::to_string(version) + ", this engine reads version " + std::to_string(NNUEVERSION);
+    if (version < NNUEOLDESTVERSION || version > NNUEVERSION)
+        return "version " + std::to_string(version) + ", this engine reads versions " +
+               std::to_string(NNUEOLDESTVERSION) + " to " + std::to_string(NNUEVERSION);
     const uint32_t inputs = readU32(data + 12), hidden = readU32(data + 16), outputs = readU32(data + 20);
-    if (inputs != NNUEINPUTS || hidden != NNUEHIDDEN || outputs != NNUEOUTPUTS)
+    const bool bucketsKnown = outputs == 1 || (version >= 3 && outputs == NNUEMAXBUCKETS);
+    if (inputs != NNUEINPUTS || hidden != NNUEHIDDEN || !bucketsKnown)
         return "architecture " + std::to_string(inputs) + "x" + std::to_string(hidden) + "x" + std::to_string(outputs) +
                ", this engine uses " + std::to_string(NNUEINPUTS) + "x" + std::to_string(NNUEHIDDEN) + "x" +
-               std::to_string(NNUEOUTPUTS);
-    if (size < NNUEFILEBYTES)
-        return "truncated: " + describeSize(size) + " of " + describeSize(NNUEFILEBYTES);
-    if (size > NNUEFILEBYTES) return "trailing bytes: " + describeSize(size) + ", expected " + describeSize(NNUEFILEBYTES);
+               (version >= 3 ? "1 or " + std::to_string(NNUEMAXBUCKETS) : std::string("1"));
+    const size_t expected = nnueFileBytes(outputs);
+    if (size < expected) return "truncated: " + describeSize(size) + " of " + describeSize(expected);
+    if (size > expected) return "trailing bytes: " + describeSize(size) + ", expected " + describeSize(expected);
     const uint8_t* w = data + NNUEHEADERBYTES;
-    if (fnv1a64(w, NNUEWEIGHTBYTES) != readU64(data + 24)) return "checksum mismatch, the weights are damaged";
+    if (fnv1a64(w, nnueWeightBytes(outputs)) != readU64(data + 24)) return "checksum mismatch, the weights are damaged";
 
     size_t at = 0;
     for (int i = 0; i < NNUEHIDDEN; i++, at += 2) net->featureBias[i] = readI16(w + at);
     for (size_t i = 0; i < size_t(NNUEINPUTS) * NNUEHIDDEN; i++, at += 2) net->featureWeights[i] = readI16(w + at);
-    for (int i = 0; i < 2 * NNUEHIDDEN; i++, at += 2) {
-        net->outputWeights[i] = readI16(w + at);
-        if (net->outputWeights[i] > NNUEMAXOUTPUTWEIGHT || net->outputWeights[i] < -NNUEMAXOUTPUTWEIGHT)
-            return "output weight " + std::to_string(net->outputWeights[i]) + " out of range +-" +
-                   std::to_string(NNUEMAXOUTPUTWEIGHT);
+    for (uint32_t b = 0; b < outputs; b++) {
+        for (int i = 0; i < 2 * NNUEHIDDEN; i++, at += 2) {
+            const int16_t weight = readI16(w + at);
+            if (weight > NNUEMAXOUTPUTWEIGHT || weight < -NNUEMAXOUTPUTWEIGHT)
+                return "output weight " + std::to_string(weight) + " out of range +-" +
+                       std::to_string(NNUEMAXOUTPUTWEIGHT);
+            net->outputWeights[b][i] = weight;
+        }
     }
-    net->outputBias = int32_t(readU32(w + at));
+    for (uint32_t b = 0; b < outputs; b++, at += 4) net->outputBias[b] = int32_t(readU32(w + at));
+    // a one-bucket network answers from every bucket alike
+    for (int b = int(outputs); b < NNUEMAXBUCKETS; b++) {
+        std::memcpy(net->outputWeights[b], net->outputWeights[0], sizeof net->outputWeights[0]);
+        net->outputBias[b] = net->outputBias[0];
+    }
+    net->buckets = int(outputs);
     return "";
 }
 
@@ -269,7 +280,7 @@ bool setEvalFile(const std::string& value) {
         return false;
     }
     // one byte more than a network tells a longer file without reading all of it
-    std::vector<uint8_t> bytes(NNUEFILEBYTES + 1);
+    std::vector<uint8_t> bytes(NNUEMAXFILEBYTES + 1);
     file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
     const size_t size = size_t(file.gcount());
     auto net = std::make_unique<networkStruct>();
@@ -297,7 +308,7 @@ bool networkScoreOfCommand(const positionStruct* pos, int* score, std::string* n
     if (!loadedNetwork) return false;
     accumulatorStruct acc;
     refreshAccumulator(pos, &acc, loadedNetwork.get());
-    *score = networkOutput(&acc, pos->sideToMove, loadedNetwork.get());
+    *score = networkOutput(&acc, pos->sideToMove, outputBucketOf(pos, loadedNetwork.get()), loadedNetwork.get());
     *name = loadedName;
     return true;
 }
@@ -346,27 +357,31 @@ void refreshAccumulator(const positionStruct* pos, accumulatorStruct* acc, const
     }
 }
 
-int networkOutputPortable(const accumulatorStruct* acc, int sideToMove, const networkStruct* net) {
+int outputBucketOf(const positionStruct* pos, const networkStruct* net) {
+    return outputBucket(net, __builtin_popcountll(pos->pieceBB[WHITE] | pos->pieceBB[BLACK]));
+}
+
+int networkOutputPortable(const accumulatorStruct* acc, int sideToMove, int bucket, const networkStruct* net) {
     int64_t raw = 0;
     for (int half = 0; half < 2; half++) {
         const int16_t* values = acc->values[sideToMove ^ half];
-        const int16_t* weights = &net->outputWeights[half * NNUEHIDDEN];
+        const int16_t* weights = &net->outputWeights[bucket][half * NNUEHIDDEN];
         for (int i = 0; i < NNUEHIDDEN; i++) {
             int v = values[i] < 0 ? 0 : values[i] > NNUEQA ? NNUEQA : values[i];
             raw += int64_t(v * v) * weights[i];
         }
     }
-    return finishOutput(raw, net);
+    return finishOutput(raw, net->outputBias[bucket]);
 }
 
-int networkOutput(const accumulatorStruct* acc, int sideToMove, const networkStruct* net) {
+int networkOutput(const accumulatorStruct* acc, int sideToMove, int bucket, const networkStruct* net) {
 #if defined(__AVX2__)
     // v * w fits 16 bits (|w| <= 128, v <= 255); each 32-bit lane sums 32 pairs of v * v * w.
     const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi16(NNUEQA);
     __m256i sum = _mm256_setzero_si256();
     for (int half = 0; half < 2; half++) {
         const int16_t* values = acc->values[sideToMove ^ half];
-        const int16_t* weights = &net->outputWeights[half * NNUEHIDDEN];
+        const int16_t* weights = &net->outputWeights[bucket][half * NNUEHIDDEN];
         for (int i = 0; i < NNUEHIDDEN; i += 16) {
             __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(values + i));
             v = _mm256_min_epi16(_mm256_max_epi16(v, zero), top);
@@ -378,16 +393,16 @@ int networkOutput(const accumulatorStruct* acc, int sideToMove, const networkStr
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
     int64_t raw = 0;
     for (int32_t lane : lanes) raw += lane;
-    return finishOutput(raw, net);
+    return finishOutput(raw, net->outputBias[bucket]);
 #else
-    return networkOutputPortable(acc, sideToMove, net);
+    return networkOutputPortable(acc, sideToMove, bucket, net);
 #endif
 }
 
 int networkScoreFresh(const positionStruct* pos) {
     accumulatorStruct acc;
     refreshAccumulator(pos, &acc, currentNetwork);
-    return networkOutput(&acc, pos->sideToMove, currentNetwork);
+    return networkOutput(&acc, pos->sideToMove, outputBucketOf(pos, currentNetwork), currentNetwork);
 }
 
 int networkScoreAtPly(int ply, positionStruct* pos) {
@@ -425,7 +440,7 @@ int networkScoreAtPly(int ply, positionStruct* pos) {
         target->key = pos->hashKey;
         target->generation = generation;
     }
-    return networkOutput(target, pos->sideToMove, net);
+    return networkOutput(target, pos->sideToMove, outputBucketOf(pos, net), net);
 }
 
 const accumulatorStruct* accumulatorAtPly(int ply, const positionStruct* pos) {

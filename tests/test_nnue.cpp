@@ -94,23 +94,32 @@ void expectFresh(int ply, positionStruct* pos, const std::string& where) {
     refreshAccumulator(pos, &fresh, currentNetwork);
     const accumulatorStruct* kept = accumulatorAtPly(ply, pos);
     ASSERT_EQ(std::memcmp(kept->values, fresh.values, sizeof fresh.values), 0) << where;
-    ASSERT_EQ(score, networkOutputPortable(&fresh, pos->sideToMove, currentNetwork)) << where;
+    ASSERT_EQ(score, networkOutputPortable(&fresh, pos->sideToMove, outputBucketOf(pos, currentNetwork), currentNetwork))
+        << where;
 }
 
 } // namespace
 
+// A one-output network of version 2 and one of eight output buckets (version 3).
 TEST_F(NnueTest, ScoresEqualTheTrainersQuantisedForwardPass) {
-    auto cases = readExpected(DATA + "/nnue-test-expected.txt");
-    ASSERT_GE(cases.size(), 60u);
-    testPositionStruct p;
-    for (const auto& [fen, expected] : cases) {
-        ASSERT_TRUE(setPosition(fen, p.get(), isChess960Fen(fen))) << fen;
-        EXPECT_EQ(networkScoreFresh(p.get()), expected) << fen;
-        // the fast and the portable output agree on every position
-        accumulatorStruct acc;
-        refreshAccumulator(p.get(), &acc, currentNetwork);
-        EXPECT_EQ(networkOutput(&acc, p->sideToMove, currentNetwork),
-                  networkOutputPortable(&acc, p->sideToMove, currentNetwork)) << fen;
+    for (const std::string name : {"nnue-test", "nnue-test-buckets"}) {
+        testing::internal::CaptureStdout();
+        const bool loaded = setEvalFile(DATA + "/" + name + ".nnue");
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(loaded) << name;
+        auto cases = readExpected(DATA + "/" + name + "-expected.txt");
+        ASSERT_GE(cases.size(), 60u);
+        testPositionStruct p;
+        for (const auto& [fen, expected] : cases) {
+            ASSERT_TRUE(setPosition(fen, p.get(), isChess960Fen(fen))) << fen;
+            EXPECT_EQ(networkScoreFresh(p.get()), expected) << name << ": " << fen;
+            // the fast and the portable output agree on every position
+            accumulatorStruct acc;
+            refreshAccumulator(p.get(), &acc, currentNetwork);
+            const int bucket = outputBucketOf(p.get(), currentNetwork);
+            EXPECT_EQ(networkOutput(&acc, p->sideToMove, bucket, currentNetwork),
+                      networkOutputPortable(&acc, p->sideToMove, bucket, currentNetwork)) << fen;
+        }
     }
 }
 
@@ -137,8 +146,8 @@ TEST_F(NnueTest, FastAndPortableColumnUpdatesAgreeAndWrapAlike) {
     for (int v : {-32768, -1, 0, 1, NNUEQA, NNUEQA + 1, 32767}) {
         for (auto& view : acc.values)
             for (int16_t& x : view) x = int16_t(v);
-        EXPECT_EQ(networkOutput(&acc, WHITE, currentNetwork), networkOutputPortable(&acc, WHITE, currentNetwork)) << v;
-        EXPECT_EQ(networkOutput(&acc, BLACK, currentNetwork), networkOutputPortable(&acc, BLACK, currentNetwork)) << v;
+        EXPECT_EQ(networkOutput(&acc, WHITE, 0, currentNetwork), networkOutputPortable(&acc, WHITE, 0, currentNetwork)) << v;
+        EXPECT_EQ(networkOutput(&acc, BLACK, 0, currentNetwork), networkOutputPortable(&acc, BLACK, 0, currentNetwork)) << v;
     }
 }
 
@@ -260,7 +269,7 @@ TEST_F(NnueTest, SearchWithKeptAccumulatorsEqualsSearchWithFreshOnes) {
 TEST(NnueFiles, DamagedEvalFilesAreRefusedWithOneLineAndTheNetworkStays) {
     tempDirStruct dir;
     const std::vector<uint8_t> good = readBytes(TESTNET);
-    ASSERT_EQ(good.size(), NNUEFILEBYTES);
+    ASSERT_EQ(good.size(), nnueFileBytes(1));
     auto variant = [&](const std::string& name, const std::function<void(std::vector<uint8_t>&)>& damage) {
         std::vector<uint8_t> bytes = good;
         damage(bytes);
@@ -284,6 +293,10 @@ TEST(NnueFiles, DamagedEvalFilesAreRefusedWithOneLineAndTheNetworkStays) {
         {variant("magic.nnue", [](auto& b) { b[0] = 'X'; }), "bad magic"},
         {variant("version.nnue", [&](auto& b) { putU32(b, 8, 1); }), "version 1"},
         {variant("hidden.nnue", [&](auto& b) { putU32(b, 16, 512); }), "architecture 768x512x1"},
+        {variant("buckets.nnue", [&](auto& b) { putU32(b, 8, 3); putU32(b, 20, 3); }), "architecture 768x256x3"},
+        {variant("old-buckets.nnue", [&](auto& b) { putU32(b, 20, 8); }), "architecture 768x256x8"},
+        {variant("version4.nnue", [&](auto& b) { putU32(b, 8, 4); }), "version 4"},
+        {variant("short-buckets.nnue", [&](auto& b) { putU32(b, 8, 3); putU32(b, 20, 8); }), "truncated"},
         {variant("inputs.nnue", [&](auto& b) { putU32(b, 12, 40960); }), "architecture"},
         {variant("checksum.nnue", [](auto& b) { b[1000] ^= 1; }), "checksum mismatch"},
         {variant("trailing.nnue", [](auto& b) { b.push_back(0); }), "trailing bytes"},
@@ -336,7 +349,7 @@ TEST(NnueFiles, BuiltInNetworkIsTheConfiguredFile) {
     ASSERT_TRUE(initNetwork());
     EXPECT_EQ(std::memcmp(currentNetwork->featureWeights, fromFile.featureWeights, sizeof fromFile.featureWeights), 0);
     EXPECT_EQ(std::memcmp(currentNetwork->outputWeights, fromFile.outputWeights, sizeof fromFile.outputWeights), 0);
-    EXPECT_EQ(currentNetwork->outputBias, fromFile.outputBias);
+    EXPECT_EQ(std::memcmp(currentNetwork->outputBias, fromFile.outputBias, sizeof fromFile.outputBias), 0);
 }
 
 // One command trains a small network from a few hundred lines; the engine loads it and scores

@@ -4,7 +4,9 @@ Layout (little-endian), as the engine reads it:
   magic "KSTRNNUE" (8 bytes), version, inputs, hidden, outputs (u32 each),
   FNV-1a 64 of the weight bytes (u64), then the weights:
   feature biases int16[hidden], feature weights int16[inputs][hidden] (feature by feature),
-  output weights int16[2 * hidden] (side to move's half first), output bias int32.
+  output weights int16[outputs][2 * hidden] (bucket by bucket, side to move's half first),
+  output biases int32[outputs]. outputs is the number of output buckets: 1 or 8 (version 3;
+  version 2 files have 1). With 8 the bucket of a position is (men on the board - 2) // 4.
 
 Quantisation: feature weights and biases = round(float * QA), output weights = round(float * QB),
 output bias = round(float * QA * QB); accumulators are int16 and wrap; the activation is
@@ -14,13 +16,21 @@ divisions, clamped to +-MAXSCORE; the float network predicts centipawns / SCALE.
 import struct
 
 MAGIC = b"KSTRNNUE"
-VERSION = 2  # 2: output weights at QB = 256
-INPUTS, HIDDEN, OUTPUTS = 768, 256, 1
+VERSION = 3  # 2: output weights at QB = 256; 3: 1 or 8 output buckets
+INPUTS, HIDDEN = 768, 256
+BUCKETS = (1, 8)
 QA, QB, SCALE = 255, 256, 400
 MAXSCORE = 30000
 MAXOUTPUTWEIGHT = 128
 HEADERBYTES = 32
-WEIGHTBYTES = 2 * HIDDEN + 2 * INPUTS * HIDDEN + 2 * 2 * HIDDEN + 4
+
+
+def weight_bytes(buckets):
+    return 2 * HIDDEN + 2 * INPUTS * HIDDEN + buckets * (2 * 2 * HIDDEN + 4)
+
+
+def bucket_of(men, buckets):
+    return 0 if buckets == 1 else min(buckets - 1, max(0, (men - 2) // 4))
 
 PIECES = "PNBRQK"
 
@@ -43,40 +53,49 @@ def fnv1a64_fast(data):
     return h
 
 
-def pack_weights(feature_bias, feature_weights, output_weights, output_bias):
-    """feature_weights: flat list of INPUTS * HIDDEN ints, feature by feature."""
+def pack_weights(feature_bias, feature_weights, output_weights, output_biases):
+    """feature_weights: flat list of INPUTS * HIDDEN ints, feature by feature; output_weights:
+    flat list of buckets * 2 * HIDDEN ints; output_biases: one int per bucket."""
+    buckets = len(output_biases)
     assert len(feature_bias) == HIDDEN and len(feature_weights) == INPUTS * HIDDEN
-    assert len(output_weights) == 2 * HIDDEN
+    assert buckets in BUCKETS and len(output_weights) == buckets * 2 * HIDDEN
     body = struct.pack("<%dh" % HIDDEN, *feature_bias)
     body += struct.pack("<%dh" % (INPUTS * HIDDEN), *feature_weights)
-    body += struct.pack("<%dh" % (2 * HIDDEN), *output_weights)
-    body += struct.pack("<i", output_bias)
-    assert len(body) == WEIGHTBYTES
+    body += struct.pack("<%dh" % (buckets * 2 * HIDDEN), *output_weights)
+    body += struct.pack("<%di" % buckets, *output_biases)
+    assert len(body) == weight_bytes(buckets)
     return body
 
 
-def write_net(path, feature_bias, feature_weights, output_weights, output_bias):
-    body = pack_weights(feature_bias, feature_weights, output_weights, output_bias)
-    header = MAGIC + struct.pack("<IIIIQ", VERSION, INPUTS, HIDDEN, OUTPUTS, fnv1a64_fast(body))
+def write_net(path, feature_bias, feature_weights, output_weights, output_biases):
+    """Writes a version-3 file; output_biases is a list (one per bucket) or a single int."""
+    if isinstance(output_biases, int):
+        output_biases = [output_biases]
+    body = pack_weights(feature_bias, feature_weights, output_weights, output_biases)
+    header = MAGIC + struct.pack("<IIIIQ", VERSION, INPUTS, HIDDEN, len(output_biases), fnv1a64_fast(body))
     with open(path, "wb") as f:
         f.write(header + body)
 
 
 def read_net(path):
+    """(feature biases, feature weights, output weights, output biases) of a version 2 or 3 file;
+    the output weights are a flat list of buckets * 2 * HIDDEN, the biases a list per bucket."""
     data = open(path, "rb").read()
-    if len(data) != HEADERBYTES + WEIGHTBYTES or data[:8] != MAGIC:
-        raise ValueError("%s is not a Kestrune network of this architecture" % path)
+    if len(data) < HEADERBYTES or data[:8] != MAGIC:
+        raise ValueError("%s is not a Kestrune network file" % path)
     version, inputs, hidden, outputs, checksum = struct.unpack("<IIIIQ", data[8:32])
-    if (version, inputs, hidden, outputs) != (VERSION, INPUTS, HIDDEN, OUTPUTS):
+    if version not in (2, 3) or (inputs, hidden) != (INPUTS, HIDDEN) or outputs not in (BUCKETS if version == 3 else (1,)):
         raise ValueError("%s: version or architecture differs" % path)
     body = data[32:]
+    if len(body) != weight_bytes(outputs):
+        raise ValueError("%s: %d weight bytes, expected %d" % (path, len(body), weight_bytes(outputs)))
     if fnv1a64_fast(body) != checksum:
         raise ValueError("%s: checksum mismatch" % path)
     at = 0
     fb = list(struct.unpack_from("<%dh" % HIDDEN, body, at)); at += 2 * HIDDEN
     fw = list(struct.unpack_from("<%dh" % (INPUTS * HIDDEN), body, at)); at += 2 * INPUTS * HIDDEN
-    ow = list(struct.unpack_from("<%dh" % (2 * HIDDEN), body, at)); at += 4 * HIDDEN
-    (ob,) = struct.unpack_from("<i", body, at)
+    ow = list(struct.unpack_from("<%dh" % (outputs * 2 * HIDDEN), body, at)); at += outputs * 4 * HIDDEN
+    ob = list(struct.unpack_from("<%di" % outputs, body, at))
     return fb, fw, ow, ob
 
 
@@ -126,6 +145,8 @@ def forward(net, fen):
 def forward_features(net, features, side):
     """The same from the active features of white's and black's views."""
     fb, fw, ow, ob = net
+    bucket = bucket_of(len(features[0]), len(ob))
+    ow = ow[bucket * 2 * HIDDEN:(bucket + 1) * 2 * HIDDEN]
     acc = []
     for view in (0, 1):
         a = list(fb)
@@ -141,5 +162,5 @@ def forward_features(net, features, side):
         for v, w in zip(values, weights):
             v = 0 if v < 0 else QA if v > QA else v
             raw += v * v * w
-    score = tdiv((tdiv(raw, QA) + ob) * SCALE, QA * QB)
+    score = tdiv((tdiv(raw, QA) + ob[bucket]) * SCALE, QA * QB)
     return max(-MAXSCORE, min(MAXSCORE, score))

@@ -152,16 +152,17 @@ def black_view(white_features):
 
 
 class Network(torch.nn.Module):
-    def __init__(self):
+    def __init__(self, buckets):
         super().__init__()
+        self.buckets = buckets
         self.ft = torch.nn.EmbeddingBag(nf.INPUTS, nf.HIDDEN, mode="sum")
         self.ft_bias = torch.nn.Parameter(torch.zeros(nf.HIDDEN))
-        self.out = torch.nn.Linear(2 * nf.HIDDEN, 1)
+        self.out = torch.nn.Linear(2 * nf.HIDDEN, buckets)
         with torch.no_grad():
             self.ft.weight.normal_(0.0, 0.05)
             self.ft_bias.fill_(0.1)
 
-    def forward(self, white, black, offsets, stm):
+    def forward(self, white, black, offsets, stm, bucket):
         # both views in one pass over the shared weights
         n = offsets.shape[0]
         both = self.ft(torch.cat([white, black]), torch.cat([offsets, offsets + white.shape[0]])) + self.ft_bias
@@ -170,7 +171,8 @@ class Network(torch.nn.Module):
         us = torch.where(black_to_move, b, w)
         them = torch.where(black_to_move, w, b)
         x = torch.clamp(torch.cat([us, them], dim=1), 0.0, 1.0) ** 2
-        return self.out(x).squeeze(1)  # centipawns / SCALE
+        # the output bucket of each position's number of men
+        return self.out(x).gather(1, bucket.unsqueeze(1)).squeeze(1)  # centipawns / SCALE
 
     def clip(self):
         # keeps what the quantised file can hold: output weights within +-128 / QB
@@ -180,7 +182,14 @@ class Network(torch.nn.Module):
             self.ft.weight.clamp_(-32000 / nf.QA / 32, 32000 / nf.QA / 32)
 
 
-def batch_tensors(feats, offsets, stm, score, result, start, end):
+def bucket_tensor(offsets, start, end, buckets):
+    men = torch.from_numpy(offsets[start + 1:end + 1] - offsets[start:end])
+    if buckets == 1:
+        return torch.zeros_like(men)
+    return torch.clamp(torch.div(men - 2, 4, rounding_mode="floor"), 0, buckets - 1)
+
+
+def batch_tensors(feats, offsets, stm, score, result, start, end, buckets):
     a, b = offsets[start], offsets[end]
     white = torch.from_numpy(feats[a:b].astype(np.int64))
     black = black_view(white)
@@ -192,12 +201,12 @@ def batch_tensors(feats, offsets, stm, score, result, start, end):
     sign = 1.0 - 2.0 * s.float()
     sc = sc * sign
     r = torch.where(s.bool(), 1.0 - r, r)
-    return white, black, offs, s, sc, r
+    return white, black, offs, s, bucket_tensor(offsets, start, end, buckets), sc, r
 
 
 def loss_of(model, tensors, k, lam):
-    white, black, offs, s, sc, r = tensors
-    predicted = model(white, black, offs, s) * nf.SCALE
+    white, black, offs, s, bucket, sc, r = tensors
+    predicted = model(white, black, offs, s, bucket) * nf.SCALE
     target = lam * torch.sigmoid(sc / k) + (1.0 - lam) * r
     return torch.mean((torch.sigmoid(predicted / k) - target) ** 2)
 
@@ -206,10 +215,10 @@ def export(model, path):
     with torch.no_grad():
         fw = torch.clamp(torch.round(model.ft.weight * nf.QA), -32767, 32767).to(torch.int64)
         fb = torch.clamp(torch.round(model.ft_bias * nf.QA), -32767, 32767).to(torch.int64)
-        ow = torch.clamp(torch.round(model.out.weight[0] * nf.QB), -nf.MAXOUTPUTWEIGHT, nf.MAXOUTPUTWEIGHT)
-        ob = float(torch.round(model.out.bias[0] * nf.QA * nf.QB))
-    ob = int(max(-2 ** 31, min(2 ** 31 - 1, ob)))
-    nf.write_net(path, fb.tolist(), fw.reshape(-1).tolist(), ow.to(torch.int64).tolist(), ob)
+        ow = torch.clamp(torch.round(model.out.weight * nf.QB), -nf.MAXOUTPUTWEIGHT, nf.MAXOUTPUTWEIGHT)
+        ob = torch.round(model.out.bias.double() * nf.QA * nf.QB).tolist()
+    ob = [int(max(-2 ** 31, min(2 ** 31 - 1, b))) for b in ob]
+    nf.write_net(path, fb.tolist(), fw.reshape(-1).tolist(), ow.to(torch.int64).reshape(-1).tolist(), ob)
 
 
 def main():
@@ -228,6 +237,8 @@ def main():
     parser.add_argument("--cache", default=None, help="feature cache file (default: beside the data)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--init", default=None, help="start from this network file instead of random weights")
+    parser.add_argument("--buckets", type=int, default=8, choices=nf.BUCKETS,
+                        help="output buckets by the number of men (a one-bucket --init fills every bucket)")
     args = parser.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -251,18 +262,24 @@ def main():
     train_n = n - held
     log("data %s: %d positions, %d for training, %d held out" % (args.data, n, train_n, held))
 
-    model = Network()
+    model = Network(args.buckets)
     if args.init:
         fb, fw, ow, ob = nf.read_net(args.init)
         with torch.no_grad():
             model.ft.weight.copy_(torch.tensor(fw, dtype=torch.float32).reshape(nf.INPUTS, nf.HIDDEN) / nf.QA)
             model.ft_bias.copy_(torch.tensor(fb, dtype=torch.float32) / nf.QA)
-            model.out.weight.copy_(torch.tensor(ow, dtype=torch.float32).reshape(1, -1) / nf.QB)
-            model.out.bias.fill_(ob / (nf.QA * nf.QB))
+            ow = torch.tensor(ow, dtype=torch.float32).reshape(len(ob), -1) / nf.QB
+            ob = torch.tensor(ob, dtype=torch.float64) / (nf.QA * nf.QB)
+            if len(ob) != args.buckets:
+                if len(ob) != 1:
+                    raise SystemExit("%s has %d output buckets, this training %d" % (args.init, len(ob), args.buckets))
+                ow, ob = ow.expand(args.buckets, -1), ob.expand(args.buckets)
+            model.out.weight.copy_(ow)
+            model.out.bias.copy_(ob.float())
         log("initial weights from %s" % args.init)
     optimiser = torch.optim.Adam(model.parameters(), lr=args.lr)
     batches = [(s, min(s + args.batch, train_n)) for s in range(0, train_n, args.batch)]
-    valid = batch_tensors(feats, offsets, stm, score, result, train_n, n) if held else None
+    valid = batch_tensors(feats, offsets, stm, score, result, train_n, n, args.buckets) if held else None
     total_start = time.time()
     best_loss = float("inf")
     best_state = None
@@ -273,7 +290,7 @@ def main():
         model.train()
         for i in order:
             a, b = batches[i]
-            tensors = batch_tensors(feats, offsets, stm, score, result, a, b)
+            tensors = batch_tensors(feats, offsets, stm, score, result, a, b, args.buckets)
             optimiser.zero_grad()
             loss = loss_of(model, tensors, args.k, args.lam)
             loss.backward()
@@ -307,8 +324,9 @@ def main():
     diffs = []
     with torch.no_grad():
         for i in sample:
-            white, black, offs, s, _, _ = batch_tensors(feats, offsets, stm, score, result, i, i + 1)
-            floating = float(model(white, black, offs, s)[0]) * nf.SCALE
+            white, black, offs, s, bucket, _, _ = batch_tensors(feats, offsets, stm, score, result, i, i + 1,
+                                                                args.buckets)
+            floating = float(model(white, black, offs, s, bucket)[0]) * nf.SCALE
             quantised = nf.forward_features(net, [white.tolist(), black.tolist()], int(s[0]))
             diffs.append(abs(floating - quantised))
     if diffs:

@@ -70,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         setPosition(fen, pos);
         accumulatorStruct acc;
         refreshAccumulator(pos, &acc, scratchNet);
-        int fast = networkOutput(&acc, pos->sideToMove, scratchNet);
-        int portable = networkOutputPortable(&acc, pos->sideToMove, scratchNet);
+        const int bucket = outputBucketOf(pos, scratchNet);
+        int fast = networkOutput(&acc, pos->sideToMove, bucket, scratchNet);
+        int portable = networkOutputPortable(&acc, pos->sideToMove, bucket, scratchNet);
         if (fast != portable || fast > NNUEMAXSCORE || fast < -NNUEMAXSCORE) __builtin_trap();
     }
     return 0;

@@ -38,7 +38,7 @@ for target in "${targets[@]}"; do
       ;;
     fuzz_nnue)
       # Seeds: the built-in network and the test network behind each selector byte.
-      for net in nets/kestrune.nnue tests/data/nnue-test.nnue; do
+      for net in nets/kestrune.nnue tests/data/nnue-test.nnue tests/data/nnue-test-buckets.nnue; do
         for selector in 0 1 2; do
           seed="$corpus/seed-$(basename "$net" .nnue)-$selector"
           [ -f "$seed" ] || { printf "\\x0$selector"; cat "$net"; } >"$seed"

@@ -43,6 +43,7 @@ constexpr float INITFEATURESTDDEV = 0.05f, INITFEATUREBIAS = 0.1f;
 constexpr uint64_t DATAORDERSEED = 12345;
 constexpr int REPORTEDBADLINES = 3;
 constexpr int COMPAREDPOSITIONS = 32;
+constexpr size_t PREFETCHAHEAD = 8;
 
 size_t weightBytes(int buckets) {
     return 2 * HIDDEN + 2 * size_t(INPUTS) * HIDDEN + size_t(buckets) * (2 * 2 * HIDDEN + 4);
@@ -304,6 +305,19 @@ template <typename real> real dotProduct(const real* a, const real* b) {
     return sum;
 }
 
+// target += row over the hidden layer, in 64-byte blocks: left to itself the compiler pairs the
+// rows of two features and gathers one of them, several times slower.
+template <typename real> inline void addRow(real* target, const real* row) {
+    typedef real block __attribute__((vector_size(64)));
+    for (int j = 0; j < HIDDEN; j += int(64 / sizeof(real))) {
+        block t, r;
+        std::memcpy(&t, target + j, sizeof t);
+        std::memcpy(&r, row + j, sizeof r);
+        t += r;
+        std::memcpy(target + j, &t, sizeof t);
+    }
+}
+
 // What the forward pass leaves for the backward pass.
 template <typename real> struct forwardStruct {
     alignas(64) real acc[2][HIDDEN];       // [view], white's view first
@@ -319,17 +333,9 @@ real networkOutput(const real* net, const layoutStruct& layout, const sampleStru
         f->features[0][i] = s.features[i];
         f->features[1][i] = blackFeature(s.features[i]);
     }
-    // the view's accumulator in chunks of 32, which stay in registers while the rows are summed
     for (int view = 0; view < 2; view++) {
-        for (int c = 0; c < HIDDEN; c += 32) {
-            real local[32];
-            for (int j = 0; j < 32; j++) local[j] = net[layout.featureBias + size_t(c + j)];
-            for (int i = 0; i < s.count; i++) {
-                const real* row = net + size_t(f->features[view][i]) * HIDDEN + c;
-                for (int j = 0; j < 32; j++) local[j] += row[j];
-            }
-            for (int j = 0; j < 32; j++) f->acc[view][c + j] = local[j];
-        }
+        std::memcpy(f->acc[view], net + layout.featureBias, sizeof f->acc[view]);
+        for (int i = 0; i < s.count; i++) addRow(f->acc[view], net + size_t(f->features[view][i]) * HIDDEN);
     }
     const int us = s.blackToMove;
     f->bucket = bucketOf(s.count, layout.buckets);
@@ -375,10 +381,7 @@ real sampleLoss(const real* net, const layoutStruct& layout, const sampleStruct<
     real* gradBias = grad + layout.featureBias;
     for (int i = 0; i < HIDDEN; i++) gradBias[i] += dAcc[0][i] + dAcc[1][i];
     for (int view = 0; view < 2; view++)
-        for (int i = 0; i < s.count; i++) {
-            real* row = grad + size_t(f.features[view][i]) * HIDDEN;
-            for (int j = 0; j < HIDDEN; j++) row[j] += dAcc[view][j];
-        }
+        for (int i = 0; i < s.count; i++) addRow(grad + size_t(f.features[view][i]) * HIDDEN, dAcc[view]);
     return error * error;
 }
 
@@ -623,6 +626,16 @@ int quantisedScore(const quantisedNetworkStruct& q, const uint16_t* whiteFeature
     return int(std::clamp<int64_t>(score, -MAXSCORE, MAXSCORE));
 }
 
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
 // ---- the command line ----
 
 struct optionsStruct {
@@ -645,8 +658,7 @@ double numberArgument(const std::string& option, const std::string& text, double
     double value = 0;
     auto [next, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || next != text.data() + text.size() || !(value >= low && value <= high))
-        throw std::runtime_error(option + " wants a number from " + std::to_string(low).substr(0, 8) + " to " +
-                                 std::to_string(high).substr(0, 12) + ", not '" + text + "'");
+        throw std::runtime_error(format("%s wants a number from %g to %g, not '%s'", option.c_str(), low, high, text.c_str()));
     return value;
 }
 
@@ -688,12 +700,14 @@ optionsStruct parseOptions(const std::vector<std::string>& args) {
 
 struct logStruct {
     FILE* file = nullptr;
-    void line(const std::string& text) {
+    void line(const std::string& text, bool printed = true) {
         char stamp[16];
         const std::time_t now = std::time(nullptr);
         std::strftime(stamp, sizeof stamp, "%H:%M:%S", std::localtime(&now));
-        std::printf("%s %s\n", stamp, text.c_str());
-        std::fflush(stdout);
+        if (printed) {
+            std::printf("%s %s\n", stamp, text.c_str());
+            std::fflush(stdout);
+        }
         if (file) {
             std::fprintf(file, "%s %s\n", stamp, text.c_str());
             std::fflush(file);
@@ -704,19 +718,11 @@ struct logStruct {
     }
 };
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
-
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+void trainWithLog(const optionsStruct& o, logStruct& log);
 
 int train(const optionsStruct& o, const std::string& command) {
     logStruct log;
@@ -724,6 +730,17 @@ int train(const optionsStruct& o, const std::string& command) {
     log.file = std::fopen(logPath.c_str(), "w");
     if (!log.file) throw std::runtime_error("cannot write the log " + logPath);
     log.line("command: " + command);
+    try {
+        trainWithLog(o, log);
+    } catch (const std::exception& e) {
+        // the reason goes to the log as well; the caller prints it
+        log.line(std::string("stopped: ") + e.what(), false);
+        throw;
+    }
+    return 0;
+}
+
+void trainWithLog(const optionsStruct& o, logStruct& log) {
     log.line(format("kestrune_trainer, %d threads, %d output bucket%s", o.threads, o.buckets, o.buckets > 1 ? "s" : ""));
 
     const layoutStruct layout(o.buckets);
@@ -786,7 +803,11 @@ int train(const optionsStruct& o, const std::string& command) {
         double lossSum = 0;
         for (size_t start = 0; start < trainCount; start += size_t(o.batch)) {
             const size_t count = std::min(size_t(o.batch), trainCount - start);
-            auto sampleAt = [&](size_t i) { return sampleOf<float>(positions[order[start + i]], o.loss); };
+            auto sampleAt = [&](size_t i) {
+                // the positions come in random order: the next ones are fetched while this one is worked on
+                if (start + i + PREFETCHAHEAD < trainCount) __builtin_prefetch(&positions[order[start + i + PREFETCHAHEAD]]);
+                return sampleOf<float>(positions[order[start + i]], o.loss);
+            };
             const double loss = batchLoss<float>(net.data(), layout, count, sampleAt, kScale, o.threads, &grads);
             if (!std::isfinite(loss))
                 throw std::runtime_error(format("training diverged in epoch %d (the loss is not a number; try a lower --lr)%s",
@@ -829,7 +850,6 @@ int train(const optionsStruct& o, const std::string& command) {
     }
     log.line(format("quantised file against the float network: mean %.2f cp, largest %.2f cp apart over %zu positions",
                     sum / double(last - first), largest, last - first));
-    return 0;
 }
 
 }
@@ -867,7 +887,7 @@ int gradientCheck() {
         const double kScale = double(SCALE) / 300.0;
         auto sampleAt = [&](size_t i) { return samples[i]; };
         auto loss = [&](const std::vector<double>& weights) {
-            return batchLoss<double>(weights.data(), layout, POSITIONS, sampleAt, kScale, 2, nullptr) / POSITIONS;
+            return batchLoss<double>(weights.data(), layout, POSITIONS, sampleAt, kScale, 1, nullptr) / POSITIONS;
         };
         std::vector<std::vector<double>> grads(2), gradsOne(1), gradsThree(3);
         batchLoss<double>(net.data(), layout, POSITIONS, sampleAt, kScale, 2, &grads);
@@ -896,11 +916,13 @@ int gradientCheck() {
         double largest = 0, largestRelative = 0;
         size_t nonZero = 0;
         for (size_t index : checked) {
-            std::vector<double> moved = net;
-            moved[index] = net[index] + STEP;
-            const double up = loss(moved);
-            moved[index] = net[index] - STEP;
-            const double numeric = (up - loss(moved)) / (2 * STEP);
+            const double saved = net[index];
+            net[index] = saved + STEP;
+            const double up = loss(net);
+            net[index] = saved - STEP;
+            const double down = loss(net);
+            net[index] = saved;
+            const double numeric = (up - down) / (2 * STEP);
             const double apart = std::fabs(numeric - analytic[index]);
             const double scale = std::max(std::fabs(numeric), std::fabs(analytic[index]));
             largest = std::max(largest, apart);

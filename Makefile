@@ -73,7 +73,7 @@ asan:
 	cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
 # The tests where several threads run at once (TSAN_TESTS=. runs them all).
-TSAN_TESTS ?= SearchThreads|NnueEndToEnd|NnueFiles|UciThreads|UciEndToEnd|CommandLoop|ClientsEndToEnd|TablebaseProbe.Threads|TexelCommand|TexelEndToEnd|Analysis|PlayMoveOverhead|PlayStrength.Lowest|Chess960EndToEnd|MatchManager
+TSAN_TESTS ?= SearchThreads|^Trainer\.|NnueEndToEnd|NnueFiles|UciThreads|UciEndToEnd|CommandLoop|ClientsEndToEnd|TablebaseProbe.Threads|TexelCommand|TexelEndToEnd|Analysis|PlayMoveOverhead|PlayStrength.Lowest|Chess960EndToEnd|MatchManager
 # Starting 256 search threads with their tables takes TSan over a minute, past that test's waits.
 TSAN_SKIP ?= UciEndToEnd.HandshakeAndOptions
 

@@ -163,6 +163,7 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
                     data.skipped, secondsSince(parseStart)));
     std::vector<packedPositionStruct>& positions = data.positions;
     if (positions.empty()) throw std::runtime_error("no positions in the data " + o.data);
+    if (positions.size() > UINT32_MAX) throw std::runtime_error("more than 4294967295 positions: use --limit or less data");
     {
         randomStruct order(DATAORDERSEED);
         for (size_t i = positions.size() - 1; i > 0; i--) std::swap(positions[i], positions[order.below(i + 1)]);

@@ -191,6 +191,7 @@ TEST(Trainer, MissingDataDamagedNetworksAndBadArgumentsFailWithOneLine) {
         {train + " --epochs many", "--epochs wants a number"},
         {train + " --buckets 4", "--buckets is 1 or 8"},
         {train + " --frobnicate 1", "unknown option --frobnicate"},
+        {train + " --out " + dir.path + "/net.log", "would be its own log"},
     };
     for (const auto& [arguments, reason] : cases) {
         const trainerRunStruct run = runTrainer(arguments, dir);

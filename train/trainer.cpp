@@ -123,6 +123,7 @@ void trainWithLog(const optionsStruct& o, logStruct& log);
 int train(const optionsStruct& o, const std::string& command) {
     logStruct log;
     const std::string logPath = std::filesystem::path(o.out).replace_extension(".log").string();
+    if (logPath == o.out) throw std::runtime_error("--out " + o.out + " would be its own log: name the network *.nnue");
     log.file = std::fopen(logPath.c_str(), "w");
     if (!log.file) throw std::runtime_error("cannot write the log " + logPath);
     log.line("command: " + command);

@@ -13,7 +13,7 @@ CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX)),-DCMAKE_CXX_COMPILER=$
 TARGET ?=
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test bench asan tsan fuzz clean data net
+.PHONY: build exe run test bench asan tsan fuzz clean data net net-torch
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -73,7 +73,7 @@ asan:
 	cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
 # The tests where several threads run at once (TSAN_TESTS=. runs them all).
-TSAN_TESTS ?= SearchThreads|NnueEndToEnd|NnueFiles|UciThreads|UciEndToEnd|CommandLoop|ClientsEndToEnd|TablebaseProbe.Threads|TexelCommand|TexelEndToEnd|Analysis|PlayMoveOverhead|PlayStrength.Lowest|Chess960EndToEnd|MatchManager
+TSAN_TESTS ?= SearchThreads|^Trainer\.|NnueEndToEnd|NnueFiles|UciThreads|UciEndToEnd|CommandLoop|ClientsEndToEnd|TablebaseProbe.Threads|TexelCommand|TexelEndToEnd|Analysis|PlayMoveOverhead|PlayStrength.Lowest|Chess960EndToEnd|MatchManager
 # Starting 256 search threads with their tables takes TSan over a minute, past that test's waits.
 TSAN_SKIP ?= UciEndToEnd.HandshakeAndOptions
 
@@ -87,12 +87,20 @@ fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue
 
-# Trains a network (see "The learned evaluation" in the README): make net DATA=<file or folder> [NET=...] [EPOCHS=...]
+# Trains a network (see "The learned evaluation" in the README) with the C++ trainer:
+# make net DATA=<file or folder> [NET=...] [EPOCHS=...] [TRAINFLAGS=...]; net-torch runs train/train.py.
 PYTHON ?= /usr/bin/python3
 NET ?= nets/kestrune.nnue
 EPOCHS ?= 4
+DATA_HINT = needs DATA=<file or folder of '<FEN> | <score> | <result>' lines>
 net:
-	@test -n "$(DATA)" || { echo "make net needs DATA=<file or folder of '<FEN> | <score> | <result>' lines>"; exit 1; }
+	@test -n "$(DATA)" || { echo "make net $(DATA_HINT)"; exit 1; }
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target kestrune_trainer
+	nice -n 5 $(BUILD)/kestrune_trainer --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
+
+net-torch:
+	@test -n "$(DATA)" || { echo "make net-torch $(DATA_HINT)"; exit 1; }
 	nice -n 5 $(PYTHON) train/train.py --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
 
 clean:

@@ -1,0 +1,205 @@
+// The network trainer through its binary: gradients against finite differences, a short training
+// whose file the engine scores exactly as the trainer does, and bad data and files refused cleanly.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "engineProcess.h"
+#include "testSupport.h"
+
+namespace {
+
+const std::string DATA = KESTRUNE_TEST_DATA;
+const std::string SAMPLE = DATA + "/nnue-train-sample.txt";
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct trainerRunStruct {
+    int status;
+    std::string out, err;
+};
+
+trainerRunStruct runTrainer(const std::string& arguments, const tempDirStruct& dir) {
+    const std::string command = std::string(KESTRUNE_TRAINER) + " " + arguments + " >" + dir.path + "/stdout.txt 2>" +
+                                dir.path + "/stderr.txt";
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(dir.path + "/stdout.txt"), readText(dir.path + "/stderr.txt")};
+}
+
+double numberAfter(const std::string& text, const std::string& label) {
+    const size_t at = text.find(label);
+    return at == std::string::npos ? -1 : std::stod(text.substr(at + label.size()));
+}
+
+// '<fen> | <score>' lines of the trainer's eval mode.
+std::vector<int> trainerScores(const std::string& net, const std::vector<std::string>& fens, const tempDirStruct& dir) {
+    std::string arguments = "--eval " + net;
+    for (const std::string& fen : fens) arguments += " '" + fen + "'";
+    const trainerRunStruct run = runTrainer(arguments, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<int> scores;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) scores.push_back(std::stoi(line.substr(line.rfind('|') + 1)));
+    EXPECT_EQ(scores.size(), fens.size()) << run.out;
+    return scores;
+}
+
+// Positions of 3, 10, 17, 26 and 32 men: several output buckets, both sides to move.
+const std::vector<std::string> FENS = {
+    "8/8/8/4k3/8/8/3KP3/8 b - - 0 1",
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+    "r3k3/1p3ppp/8/8/3n4/8/PP3PPP/2R1K2R b K - 0 1",
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+    "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1",
+};
+
+} // namespace
+
+TEST(Trainer, AnalyticGradientsEqualFiniteDifferences) {
+    tempDirStruct dir;
+    const trainerRunStruct run = runTrainer("--gradient-check", dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("gradient check passed"), std::string::npos) << run.out;
+}
+
+// Trains 1 and 8 buckets on the sample: the loss falls, the log and the file are written, the
+// file is close to the float network, and the engine's network score equals the trainer's.
+// A 1-bucket file starts an 8-bucket training with every bucket the same.
+TEST(Trainer, TrainsAndTheEngineScoresTheFileAsTheTrainerDoes) {
+    tempDirStruct dir;
+    std::vector<std::pair<std::string, std::vector<int>>> nets;
+    for (int buckets : {1, 8}) {
+        const std::string net = dir.path + "/net" + std::to_string(buckets) + ".nnue";
+        const trainerRunStruct run = runTrainer("--data " + SAMPLE + " --out " + net + " --epochs 4 --batch 64 --buckets " +
+                                                    std::to_string(buckets),
+                                                dir);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        const std::string log = readText(dir.path + "/net" + std::to_string(buckets) + ".log");
+        EXPECT_NE(log.find("parsed 286 positions from 1 file(s), 0 lines skipped"), std::string::npos) << log;
+        const double first = numberAfter(log, "epoch 1: train loss "), last = numberAfter(log, "epoch 4: train loss ");
+        EXPECT_GT(first, 0) << log;
+        EXPECT_LT(last, first * 0.8) << log;
+        const double apart = numberAfter(log, "against the float network: mean ");
+        EXPECT_GE(apart, 0) << log;
+        EXPECT_LT(apart, 5) << log;
+        const std::string bytes = readText(net);
+        ASSERT_EQ(bytes.size(), 32 + 2 * 256 + 2 * 768 * 256 + size_t(buckets) * (2 * 512 + 4));
+        EXPECT_EQ(bytes.substr(0, 8), "KSTRNNUE");
+        EXPECT_EQ(bytes[8], 3);
+        EXPECT_EQ(bytes[20], char(buckets));
+        nets.push_back({net, trainerScores(net, FENS, dir)});
+    }
+    EXPECT_NE(nets[0].second, nets[1].second);
+
+    engineProcess engine;
+    engine.send("setoption name Use NNUE value true");
+    for (const auto& [net, scores] : nets) {
+        engine.send("setoption name EvalFile value " + net);
+        EXPECT_EQ(engine.waitFor("info string EvalFile"), "info string EvalFile set to : " + net);
+        for (size_t i = 0; i < FENS.size(); i++) {
+            engine.send("position fen " + FENS[i]);
+            engine.send("eval");
+            const std::string line = engine.waitFor("network (");
+            EXPECT_NE(line.find("side to move's view: " + std::to_string(scores[i])), std::string::npos)
+                << net << " " << FENS[i] << ": " << line;
+        }
+    }
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+
+    // with a learning rate of 0 the 8-bucket network is the 1-bucket one in every bucket
+    const std::string widened = dir.path + "/widened.nnue";
+    const trainerRunStruct run = runTrainer("--data " + SAMPLE + " --out " + widened + " --init " + nets[0].first +
+                                                " --epochs 1 --lr 0 --buckets 8",
+                                            dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(trainerScores(widened, FENS, dir), nets[0].second);
+}
+
+TEST(Trainer, BadDataLinesAreSkippedAndCounted) {
+    tempDirStruct dir;
+    std::ifstream sample(SAMPLE);
+    std::string good[3];
+    for (std::string& line : good) std::getline(sample, line);
+    const std::vector<std::string> bad = {
+        "no bars at all",
+        "rnbqkbnrp/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 | 10 | 0.5",    // a rank of 9
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP w KQkq - 0 1 | 10 | 0.5",              // 7 ranks
+        "QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/8/8/8 w - - 0 1 | 0 | 0.5",   // 40 men
+        "rnbqkbnr/ppppXppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 | 10 | 0.5",     // unknown man
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 | ten | 0.5",
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 | nan | 0.5",
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 | 10 | 2",
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR | 10 | 0.5",                   // no side to move
+        std::string("rnbqkbnr/pppppppp/8/8/8/8/PPPP") + '\0' + "PPP/RNBQKBNR w - - 0 1 | 1 | 1",
+    };
+    const std::string path = dir.path + "/data.txt";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << good[0] << "\n";
+        for (const std::string& line : bad) out << line << "\r\n\n";
+        out << good[1] << "\n" << good[2]; // the last line without its newline
+    }
+    trainerRunStruct run = runTrainer("--data " + path + " --out " + dir.path + "/net.nnue --epochs 1", dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("parsed 3 positions from 1 file(s), 10 lines skipped"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("skipped " + path + ":2: an unknown character in the placement"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(path + ":4: a rank of the wrong length"), std::string::npos) << run.out;
+
+    // a folder of files, none of them with a usable line
+    const std::string folder = dir.path + "/folder";
+    std::filesystem::create_directory(folder);
+    std::ofstream(folder + "/junk.txt") << bad[0] << "\n" << bad[3] << "\n";
+    std::ofstream(folder + "/ignored.csv") << good[0] << "\n";
+    run = runTrainer("--data " + folder + " --out " + dir.path + "/net.nnue", dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kestrune_trainer: no positions in the data " + folder + "\n");
+}
+
+// A missing data file, damaged network files and bad arguments: one line, a failing status.
+TEST(Trainer, MissingDataDamagedNetworksAndBadArgumentsFailWithOneLine) {
+    tempDirStruct dir;
+    const std::string net = dir.path + "/net.nnue";
+    ASSERT_EQ(runTrainer("--data " + SAMPLE + " --out " + net + " --epochs 1 --buckets 8", dir).status, 0);
+    std::string bytes = readText(net);
+    auto damaged = [&](const std::string& name, std::string content) {
+        std::ofstream(dir.path + "/" + name, std::ios::binary) << content;
+        return dir.path + "/" + name;
+    };
+    std::string flipped = bytes;
+    flipped[5000] ^= 4;
+    const std::string train = "--data " + SAMPLE + " --out " + dir.path + "/out.nnue";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"--data " + dir.path + "/missing.txt --out " + net, "missing.txt: no such file or folder"},
+        {train + " --init " + damaged("flipped.nnue", flipped), "checksum mismatch"},
+        {train + " --init " + damaged("short.nnue", bytes.substr(0, bytes.size() - 1)), "expected"},
+        {train + " --init " + damaged("header.nnue", bytes.substr(0, 20)), "truncated"},
+        {train + " --init " + damaged("magic.nnue", "X" + bytes.substr(1)), "bad magic"},
+        {train + " --init " + dir.path + "/none.nnue", "missing, unreadable or not a file"},
+        {train + " --init " + net + " --buckets 1", "8 output buckets"},
+        {"--eval " + dir.path + "/flipped.nnue 'rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1'", "checksum"},
+        {"--eval " + net + " 'rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBN w KQkq - 0 1'", "placement without 8 ranks"},
+        {train + " --epochs many", "--epochs wants a number"},
+        {train + " --buckets 4", "--buckets is 1 or 8"},
+        {train + " --frobnicate 1", "unknown option --frobnicate"},
+        {train + " --out " + dir.path + "/net.log", "would be its own log"},
+    };
+    for (const auto& [arguments, reason] : cases) {
+        const trainerRunStruct run = runTrainer(arguments, dir);
+        EXPECT_EQ(run.status, 1) << arguments;
+        EXPECT_EQ(run.err.rfind("kestrune_trainer: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << arguments << ": " << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    // the failed runs left the trained file as it was
+    EXPECT_EQ(readText(net), bytes);
+}

@@ -203,3 +203,30 @@ TEST(Trainer, MissingDataDamagedNetworksAndBadArgumentsFailWithOneLine) {
     // the failed runs left the trained file as it was
     EXPECT_EQ(readText(net), bytes);
 }
+
+// Positions of other games judge the epochs: the file keeps the one of the lowest test loss,
+// also when the positions are seen mirrored half of the time.
+TEST(Trainer, TestDataOfOtherGamesChoosesTheEpochWritten) {
+    tempDirStruct dir;
+    const std::string net = dir.path + "/net.nnue";
+    const trainerRunStruct run = runTrainer("--data " + SAMPLE + " --test " + DATA + "/nnue-train-sample.txt --out " + net +
+                                                " --epochs 6 --batch 64 --lr 0.01 --mirror 1 --validation 0",
+                                            dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string log = readText(dir.path + "/net.log");
+    EXPECT_NE(log.find("test data " + SAMPLE + ": 286 positions"), std::string::npos) << log;
+    EXPECT_GT(numberAfter(log, "test loss before training "), 0) << log;
+    double lowest = 1e9;
+    int lowestEpoch = 0, lastWritten = 0;
+    for (int epoch = 1; epoch <= 6; epoch++) {
+        const std::string label = "epoch " + std::to_string(epoch) + ": ";
+        const size_t at = log.find(label);
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::string line = log.substr(at, log.find('\n', at) - at);
+        const double loss = numberAfter(line, "test loss ");
+        ASSERT_GT(loss, 0) << line;
+        if (loss < lowest) lowest = loss, lowestEpoch = epoch;
+        if (line.find("written") != std::string::npos) lastWritten = epoch;
+    }
+    EXPECT_EQ(lastWritten, lowestEpoch) << log;
+}

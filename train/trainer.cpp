@@ -32,10 +32,18 @@ constexpr uint64_t DATAORDERSEED = 12345;
 constexpr int COMPAREDPOSITIONS = 32;
 constexpr size_t PREFETCHAHEAD = 8;
 
+// Whether a position is seen mirrored in an epoch: half of them, another half each epoch.
+bool mirrorOf(uint32_t index, int epoch) {
+    uint64_t z = (uint64_t(index) << 20 ^ uint64_t(epoch)) * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ull;
+    return (z >> 40) & 1;
+}
+
 // The command line.
 
 struct optionsStruct {
-    std::string data, out, init, schedule = "step";
+    std::string data, out, init, test, schedule = "step";
+    bool mirror = false;
     int epochs = 4, batch = 16384, threads = 2, buckets = 8;
     double lr = 1e-3, lrDecay = 0.7, validation = 0.01;
     lossSettingsStruct loss;
@@ -46,7 +54,8 @@ struct optionsStruct {
 const char* USAGE =
     "usage: kestrune_trainer --data <file or folder> --out <net> [--epochs 4] [--batch 16384] [--lr 0.001]\n"
     "         [--lr-decay 0.7] [--schedule step|cosine] [--lambda 0.8] [--k 400] [--threads 2] [--limit 0]\n"
-    "         [--validation 0.01] [--seed 1] [--init <net>] [--buckets 1|8]\n"
+    "         [--validation 0.01] [--seed 1] [--init <net>] [--buckets 1|8] [--mirror 0|1]\n"
+    "         [--test <file or folder of other games>]\n"
     "       kestrune_trainer --eval <net> <fen>... | --eval <net> --fens <file>\n"
     "       kestrune_trainer --gradient-check\n";
 
@@ -72,6 +81,8 @@ optionsStruct parseOptions(const std::vector<std::string>& args) {
         if (option == "--data") o.data = value;
         else if (option == "--out") o.out = value;
         else if (option == "--init") o.init = value;
+        else if (option == "--test") o.test = value;
+        else if (option == "--mirror") o.mirror = whole(0, 1) == 1;
         else if (option == "--epochs") o.epochs = int(whole(1, 100000));
         else if (option == "--batch") o.batch = int(whole(1, 1 << 24));
         else if (option == "--threads") o.threads = int(whole(1, 256));
@@ -175,6 +186,15 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
     const size_t trainCount = n - held;
     log.line(format("data %s: %zu positions, %zu for training, %zu held out", o.data.c_str(), n, trainCount, held));
     if (trainCount == 0) throw std::runtime_error("no positions left for training");
+    // Positions of other games: the held-out share comes from the training games themselves,
+    // whose neighbouring positions and shared result flatter it.
+    dataSetStruct testData;
+    if (!o.test.empty()) {
+        for (const std::string& name : dataFiles(o.test)) readDataFile(name, &testData);
+        if (testData.positions.empty()) throw std::runtime_error("no positions in the test data " + o.test);
+        log.line(format("test data %s: %zu positions, %zu lines skipped", o.test.c_str(), testData.positions.size(),
+                        testData.skipped));
+    }
 
     const double kScale = double(SCALE) / o.loss.k;
     std::vector<std::vector<float>> grads(size_t(o.threads));
@@ -187,9 +207,16 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
         auto sampleAt = [&](size_t i) { return sampleOf<float>(positions[trainCount + i], o.loss); };
         return batchLoss<float>(weights.data(), layout, held, sampleAt, kScale, o.threads, nullptr) / double(held);
     };
+    auto testLoss = [&](const std::vector<float>& weights) {
+        const std::vector<packedPositionStruct>& tests = testData.positions;
+        auto sampleAt = [&](size_t i) { return sampleOf<float>(tests[i], o.loss); };
+        return batchLoss<float>(weights.data(), layout, tests.size(), sampleAt, kScale, o.threads, nullptr) /
+               double(tests.size());
+    };
+    if (!testData.positions.empty()) log.line(format("test loss before training %.6f", testLoss(net)));
 
     std::vector<float> best = net;
-    double bestLoss = INFINITY, lr = o.lr;
+    double bestLoss = INFINITY, bestTestLoss = INFINITY, lr = o.lr;
     bool written = false;
     const auto trainStart = std::chrono::steady_clock::now();
     for (int epoch = 1; epoch <= o.epochs; epoch++) {
@@ -204,7 +231,8 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
             auto sampleAt = [&](size_t i) {
                 // the positions come in random order: the next ones are fetched while this one is worked on
                 if (start + i + PREFETCHAHEAD < trainCount) __builtin_prefetch(&positions[order[start + i + PREFETCHAHEAD]]);
-                return sampleOf<float>(positions[order[start + i]], o.loss);
+                const uint32_t index = order[start + i];
+                return sampleOf<float>(positions[index], o.loss, o.mirror && mirrorOf(index, epoch));
             };
             const double loss = batchLoss<float>(net.data(), layout, count, sampleAt, kScale, o.threads, &grads);
             if (!std::isfinite(loss))
@@ -222,6 +250,13 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
             // the file keeps the epoch that predicts the held-out positions best
             better = loss < bestLoss;
             bestLoss = std::min(bestLoss, loss);
+        }
+        if (!testData.positions.empty()) {
+            // other games judge better than the held-out share of the same games
+            const double loss = testLoss(net);
+            text += format(", test loss %.6f", loss);
+            better = loss < bestTestLoss;
+            bestTestLoss = std::min(bestTestLoss, loss);
         }
         if (better) {
             writeNetwork(o.out, quantise(net, layout));

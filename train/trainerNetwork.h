@@ -23,9 +23,14 @@ struct lossSettingsStruct {
 
 inline double sigmoid(double x) { return 1.0 / (1.0 + std::exp(-x)); }
 
-template <typename real> sampleStruct<real> sampleOf(const packedPositionStruct& p, const lossSettingsStruct& settings) {
+// With mirrored, the board is seen with its files swapped (a <-> h): the network has no input for
+// castling rights, so the mirrored position is worth the same and doubles what a game teaches.
+template <typename real>
+sampleStruct<real> sampleOf(const packedPositionStruct& p, const lossSettingsStruct& settings, bool mirrored = false) {
     sampleStruct<real> s;
     s.count = whiteFeatures(p, s.features);
+    if (mirrored)
+        for (int i = 0; i < s.count; i++) s.features[i] ^= 7;
     s.blackToMove = p.blackToMove;
     const double score = p.blackToMove ? -double(p.score) : double(p.score);
     const double result = p.blackToMove ? 1.0 - p.result * 0.5 : p.result * 0.5;

@@ -37,7 +37,7 @@ bool waitsForIdlePool(const std::string& line) {
         return words >> word && word == "Threads";
     }
     return command == "rtest" || command == "texel" || command == "bench" || command == "genfens" ||
-           command == "datagen" || command == "convert";
+           command == "datagen" || command == "convert" || command == "label";
 }
 
 bool startsSearch(const std::string& line) { return firstWord(line) == "go" && waitsForIdlePool(line); }

@@ -479,3 +479,199 @@ void datagenCommand(std::istringstream& words) {
              std::to_string(int(seconds)) + " plies/second " + std::to_string((long long)(plies / std::max(seconds, 1e-3))) +
              (complete && out ? "" : " (a worker process failed: the output is incomplete)"));
 }
+
+// ---------------------------------------------------------------------------------------------
+// Static scores of quiet positions
+
+namespace {
+
+constexpr int MAXLABELVARIANTS = 64;
+constexpr int MAXLABELPLIES = 16;
+constexpr long long LABELPROGRESSLINES = 1000000;
+
+struct labelCountsStruct {
+    long long lines = 0, bad = 0, written = 0, inCheck = 0, noisy = 0, finished = 0;
+};
+
+// The static score of a quiet position from white's view, or false when the position is in
+// check, has no legal move, or a capture sequence changes its score.
+bool quietScore(positionStruct* pos, labelCountsStruct* counts, int* score) {
+    if (pos->plyStack[0].inCheck) {
+        counts->inCheck++;
+        return false;
+    }
+    if (legalMoveCount(pos) == 0) {
+        counts->finished++;
+        return false;
+    }
+    const int staticScore = evaluateN(0, pos);
+    const int settled = quiescence(0, 0, short(-INFINITESCORE), short(INFINITESCORE), pos);
+    if (settled != staticScore) {
+        counts->noisy++;
+        return false;
+    }
+    *score = pos->sideToMove == WHITE ? staticScore : -staticScore;
+    return true;
+}
+
+// A worker process's share of the lines: every threads-th from index.
+labelCountsStruct labelShare(const labelRequestStruct& request, int index, const std::string& path) {
+    labelCountsStruct counts;
+    std::ifstream in(request.input);
+    std::ofstream out(path, std::ios::trunc);
+    allocateHashTable(1);
+    clearHashTable();
+    worker* w = theWorkForce.workers[0];
+    positionStruct* pos = &w->position;
+    std::mt19937_64 rng(request.seed * 0x9E3779B97F4A7C15ull + uint64_t(index));
+    std::string line;
+    for (long long number = 0; std::getline(in, line); number++) {
+        if (number % request.threads != index) continue;
+        counts.lines++;
+        if (counts.lines % LABELPROGRESSLINES == 0)
+            sendLine("info string label worker " + std::to_string(index) + " lines " + std::to_string(counts.lines));
+        const size_t bar = line.find('|');
+        const size_t secondBar = bar == std::string::npos ? bar : line.find('|', bar + 1);
+        std::string fen = line.substr(0, bar);
+        while (!fen.empty() && std::isspace(static_cast<unsigned char>(fen.back()))) fen.pop_back();
+        std::string result = "0.5";
+        if (secondBar != std::string::npos) {
+            std::vector<std::string> words = splitWords(line.substr(secondBar + 1));
+            if (!words.empty() && (words[0] == "1.0" || words[0] == "0.5" || words[0] == "0.0")) result = words[0];
+        }
+        const bool chess960 = fenProblem(fen).empty() && openingIsChess960(fen);
+        if (!fenProblem(fen).empty() || !setPosition(fen, pos, chess960)) {
+            counts.bad++;
+            continue;
+        }
+        for (int variant = 0; variant <= request.variants; variant++) {
+            setPosition(fen, pos, chess960);
+            attachMoveStorage(pos, w->moveStore);
+            pos->pawnTable = w->pawnTable;
+            pos->evalCache = w->evalCache;
+            pos->threadIndex = 0;
+            bool played = true;
+            const int plies = variant == 0 ? 0 : 1 + int(rng() % uint64_t(request.plies));
+            for (int i = 0; i < plies && played; i++) {
+                const long count = legalMoveCount(pos);
+                if (count == 0) played = false;
+                else playMove(pos->plyStack[0].listStart[rng() % uint64_t(count)], pos);
+            }
+            int score;
+            if (!played) counts.finished++;
+            else if (quietScore(pos, &counts, &score)) {
+                out << positionToFen(pos) << " | " << score << " | " << (variant == 0 ? result : "0.5") << '\n';
+                counts.written++;
+            }
+        }
+    }
+    out << std::flush;
+    return counts;
+}
+
+} // namespace
+
+std::string parseLabelWords(std::istringstream& words, labelRequestStruct* request) {
+    request->threads = int(std::max(1u, std::thread::hardware_concurrency()));
+    if (!(words >> request->output) || !(words >> request->input))
+        return "label needs an output and an input file: label out.txt in.txt [variants V] [plies P] [seed S] [threads T]";
+    std::string word, number;
+    uint64_t value;
+    while (words >> word) {
+        if (word != "variants" && word != "plies" && word != "seed" && word != "threads")
+            return "label: unknown word '" + word + "'";
+        if (!(words >> number) || !wholeNumber(number, &value)) return "label: " + word + " needs a number";
+        if (word == "variants") {
+            if (value > uint64_t(MAXLABELVARIANTS)) return "label: variants must be from 0 to " + std::to_string(MAXLABELVARIANTS);
+            request->variants = int(value);
+        } else if (word == "plies") {
+            if (value < 1 || value > uint64_t(MAXLABELPLIES)) return "label: plies must be from 1 to " + std::to_string(MAXLABELPLIES);
+            request->plies = int(value);
+        } else if (word == "seed") {
+            request->seed = value;
+        } else {
+            if (value < 1 || value > uint64_t(MAXDATAGENTHREADS))
+                return "label: threads must be from 1 to " + std::to_string(MAXDATAGENTHREADS);
+            request->threads = int(value);
+        }
+    }
+    return "";
+}
+
+void labelCommand(std::istringstream& words) {
+    labelRequestStruct request;
+    std::string problem = parseLabelWords(words, &request);
+    if (!problem.empty()) {
+        sendLine("info string " + problem);
+        return;
+    }
+    waitForIdleSearch();
+    if (!std::ifstream(request.input)) {
+        sendLine("info string label: cannot read " + request.input);
+        return;
+    }
+    if (!std::ofstream(request.output, std::ios::app)) {
+        sendLine("info string label: cannot write " + request.output);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const int threadsBefore = engine.nofThreads;
+    if (setSearchThreads(1) != 1) {
+        sendLine("info string label: no search thread");
+        return;
+    }
+    const engineStruct saved = engine;
+    engine.infinite = true;
+    engine.nodesLimit = 0;
+    std::cout << std::flush;
+    std::fflush(stdout);
+    // one process a share, as datagen does; each writes its part and its counts
+    std::vector<pid_t> children;
+    std::vector<std::string> parts;
+    for (int i = 0; i < request.threads; i++) {
+        std::string part = request.output + ".part" + std::to_string(i);
+        pid_t pid = fork();
+        if (pid == 0) {
+            labelCountsStruct c = labelShare(request, i, part);
+            std::ofstream(part + ".counts") << c.lines << ' ' << c.bad << ' ' << c.written << ' ' << c.inCheck << ' '
+                                            << c.noisy << ' ' << c.finished << '\n';
+            std::cout << std::flush;
+            _exit(0);
+        }
+        if (pid < 0) {
+            sendLine("info string label: could not start worker process " + std::to_string(i));
+            continue;
+        }
+        children.push_back(pid);
+        parts.push_back(part);
+    }
+    bool complete = !children.empty();
+    for (pid_t pid : children) {
+        int status = 0;
+        complete &= waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    labelCountsStruct total;
+    std::ofstream out(request.output, std::ios::trunc | std::ios::binary);
+    for (const std::string& part : parts) {
+        {
+            std::ifstream in(part, std::ios::binary);
+            out << in.rdbuf();
+        }
+        labelCountsStruct c;
+        std::ifstream(part + ".counts") >> c.lines >> c.bad >> c.written >> c.inCheck >> c.noisy >> c.finished;
+        total.lines += c.lines, total.bad += c.bad, total.written += c.written;
+        total.inCheck += c.inCheck, total.noisy += c.noisy, total.finished += c.finished;
+        std::remove(part.c_str());
+        std::remove((part + ".counts").c_str());
+    }
+    out.close();
+    engine = saved;
+    if (!allocateHashTable(engine.hashSize)) allocateHashTable(1);
+    if (setSearchThreads(threadsBefore) != threadsBefore) reportThreadShortfall(threadsBefore, engine.nofThreads);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    sendLine("info string label lines " + std::to_string(total.lines) + " positions written " +
+             std::to_string(total.written) + " (left out: in check " + std::to_string(total.inCheck) + ", not quiet " +
+             std::to_string(total.noisy) + ", no legal move " + std::to_string(total.finished) + ", lines not read " +
+             std::to_string(total.bad) + ") seconds " + std::to_string(int(seconds)) +
+             (complete && out ? "" : " (a worker process failed: the output is incomplete)"));
+}

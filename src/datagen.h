@@ -52,3 +52,24 @@ std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* r
 // The datagen command: plays one game from each opening, self-play on the node limit, and
 // writes the PGN to the output file; reports games, plies and time.
 void datagenCommand(std::istringstream& words);
+
+// Scores for a first training of the network on the evaluation's own judgement: each position of
+// a training file, and variants of it a few random plies away, that are quiet (not in check, and
+// no capture sequence changes the static score) are written with their static evaluation. The
+// file trains scores only (the variants' results are unknown and written as draws).
+constexpr int LABELVARIANTS = 4;
+constexpr int LABELPLIES = 2;
+
+struct labelRequestStruct {
+    std::string output, input;
+    int variants = LABELVARIANTS; // positions drawn from each line besides the line's own
+    int plies = LABELPLIES;       // random plies of a variant: 1 to this many
+    uint64_t seed = 1;
+    int threads = 1;
+};
+
+// Reads "<out.txt> <in.txt> [variants V] [plies P] [seed S] [threads T]".
+std::string parseLabelWords(std::istringstream& words, labelRequestStruct* request);
+
+// The label command: writes '<FEN> | <static score> | <result>' lines and reports the counts.
+void labelCommand(std::istringstream& words);

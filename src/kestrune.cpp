@@ -36,6 +36,8 @@ void helpCommand() {
              "[nodes n] [seed S] [book file] [plies P] [threads T] [out file]' self-play games as PGN");
     sendLine("training data: 'convert out.txt a.pgn [b.pgn ...]' writes 'FEN | score | result' lines and fits the "
              "win/draw/loss model; 'wdlfit data.txt' fits it on such a file");
+    sendLine("training data: 'label out.txt in.txt [variants V] [plies P] [seed S] [threads T]' static scores of the "
+             "quiet positions of a training file and of variants a few random plies away");
     sendLine("'go perft depth' counts the moves after each root move; options 'UCI_ShowWDL' and 'Syzygy50MoveRule'");
 }
 
@@ -161,6 +163,7 @@ bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     else if (command == "genfens") genfensCommand(words);
     else if (command == "datagen") datagenCommand(words);
     else if (command == "convert") convertCommand(words);
+    else if (command == "label") labelCommand(words);
     else if (command == "wdlfit") wdlfitCommand(words);
     else if (command == "help") helpCommand();
     else sendLine("Unknown command");

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "engineProcess.h"
+#include "eval.h"
 #include "hash.h"
 #include "move.h"
 #include "search.h"
@@ -194,6 +195,68 @@ TEST(Datagen, GamesReplayLegallyWithAScoreOnEveryMove) {
 TEST(Datagen, BadWordsAreRefused) {
     for (const char* command : {"datagen", "datagen games x", "datagen games 2 threads 0", "datagen games 2 speed 3",
                                        "datagen games 2 out /no/such/dir/games.pgn"}) {
+        std::vector<std::string> lines = runOneShot({command});
+        EXPECT_EQ(infoStringCount(lines), 1) << command;
+    }
+}
+
+// label: the quiet positions of a training file and of random variants, each with the static
+// score from white's view; the file's own positions keep their result, the variants are draws.
+TEST(Label, QuietPositionsWithTheirStaticScores) {
+    initEngineTablesOnce();
+    tempDirStruct dir;
+    const std::string input = dir.path + "/in.txt";
+    std::set<std::string> inputFens;
+    {
+        std::ifstream sample(std::string(KESTRUNE_TEST_DATA) + "/nnue-train-sample.txt");
+        std::ofstream out(input);
+        std::string line;
+        for (int i = 0; i < 60 && std::getline(sample, line); i++) {
+            out << line << "\n";
+            inputFens.insert(line.substr(0, line.find(" |")));
+        }
+        out << "not a position | 3 | 1.0\n" << "8/8/8/8/8/8/8/8 w - - 0 1 | 0 | 0.5\n";
+    }
+    std::vector<std::string> outputs;
+    for (const char* seed : {"1", "1", "2"}) {
+        const std::string output = dir.path + "/out" + std::to_string(outputs.size()) + ".txt";
+        std::vector<std::string> lines = runOneShot({"label " + output + " " + input + " variants 3 seed " + seed});
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back().rfind("info string label lines 62 positions written ", 0), 0u) << lines.back();
+        EXPECT_NE(lines.back().find("lines not read 2)"), std::string::npos) << lines.back();
+        std::ifstream in(output);
+        outputs.push_back(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_NE(outputs[0], outputs[2]);
+
+    std::istringstream lines(outputs[0]);
+    testPositionStruct p;
+    int originals = 0, variants = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t bar = line.find(" | "), secondBar = line.find(" | ", bar + 3);
+        ASSERT_NE(secondBar, std::string::npos) << line;
+        const std::string fen = line.substr(0, bar);
+        ASSERT_TRUE(setPosition(fen, p.get())) << line;
+        EXPECT_FALSE(p->plyStack[0].inCheck) << line;
+        EXPECT_GT(legalMoves(p.get()), 0) << line;
+        const int white = evaluateClassic(p.get()) * (p->sideToMove == WHITE ? 1 : -1);
+        EXPECT_EQ(std::stoi(line.substr(bar + 3)), white) << line;
+        const std::string result = line.substr(secondBar + 3);
+        if (inputFens.count(fen)) {
+            originals++;
+        } else {
+            EXPECT_EQ(result, "0.5") << line;
+            variants++;
+        }
+    }
+    EXPECT_GT(originals, 20);
+    EXPECT_GT(variants, 60);
+
+    for (const std::string& command : std::vector<std::string>{"label", "label only-one.txt", "label o.txt " + input + " variants 99",
+                                      "label o.txt " + input + " plies 0", "label o.txt " + input + " colour 3",
+                                      "label o.txt " + dir.path + "/missing.txt",
+                                      "label /no/such/dir/o.txt " + input}) {
         std::vector<std::string> lines = runOneShot({command});
         EXPECT_EQ(infoStringCount(lines), 1) << command;
     }

@@ -13,7 +13,7 @@ CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX)),-DCMAKE_CXX_COMPILER=$
 TARGET ?=
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test bench asan tsan fuzz clean data net net-torch
+.PHONY: build exe run test bench asan tsan fuzz clean data net net-train net-torch
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -87,14 +87,21 @@ fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue
 
-# Trains a network (see "The learned evaluation" in the README) with the C++ trainer:
-# make net DATA=<file or folder> [NET=...] [EPOCHS=...] [TRAINFLAGS=...]; net-torch runs train/train.py.
+# Trains a network (see "The learned evaluation" in the README): make net [DATA=data] [NET=...]
+# runs the whole recipe of train/train_net.sh on the games of a data folder (train/datagen.sh);
+# make net-train DATA=<file or folder> [NET=...] [EPOCHS=...] [TRAINFLAGS=...] one run of the C++
+# trainer on '<FEN> | <score> | <result>' lines; net-torch the same with train/train.py.
 PYTHON ?= /usr/bin/python3
 NET ?= nets/kestrune.nnue
 EPOCHS ?= 4
 DATA_HINT = needs DATA=<file or folder of '<FEN> | <score> | <result>' lines>
 net:
-	@test -n "$(DATA)" || { echo "make net $(DATA_HINT)"; exit 1; }
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target kestrune kestrune_trainer
+	ENGINE=$(BUILD)/kestrune TRAINER=$(BUILD)/kestrune_trainer nice -n 5 bash train/train_net.sh $(or $(DATA),data) $(NET)
+
+net-train:
+	@test -n "$(DATA)" || { echo "make net-train $(DATA_HINT)"; exit 1; }
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target kestrune_trainer
 	nice -n 5 $(BUILD)/kestrune_trainer --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)

@@ -230,3 +230,26 @@ TEST(Trainer, TestDataOfOtherGamesChoosesTheEpochWritten) {
     }
     EXPECT_EQ(lastWritten, lowestEpoch) << log;
 }
+
+// The whole recipe from a folder of games: converted, labelled, two stages of training, and a
+// network the engine loads, with a log that holds both stages.
+TEST(Trainer, RecipeScriptTrainsFromAFolderOfGames) {
+    tempDirStruct dir;
+    std::filesystem::create_directories(dir.path + "/data/pgn");
+    std::filesystem::copy_file(DATA + "/convert-games-uci.pgn", dir.path + "/data/pgn/games-1.pgn");
+    std::filesystem::copy_file(DATA + "/convert-games-san.pgn", dir.path + "/data/pgn/games-2.pgn");
+    const std::string net = dir.path + "/net.nnue";
+    const std::string command = std::string("ENGINE=") + KESTRUNE_BINARY + " TRAINER=" + KESTRUNE_TRAINER +
+                                " EPOCHS1=2 EPOCHS2=2 THREADS=1 bash " + KESTRUNE_SOURCE_DIR + "/train/train_net.sh " +
+                                dir.path + "/data " + net + " >" + dir.path + "/out.txt 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << readText(dir.path + "/out.txt");
+    const std::string log = readText(dir.path + "/net.log");
+    for (const char* part : {"# Stage 1", "# Stage 2", "lambda 1 ", "epoch 2: train loss", "info string label lines",
+                             "test loss before training", "info string convert wrote"})
+        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+    engineProcess engine;
+    engine.send("setoption name EvalFile value " + net);
+    EXPECT_EQ(engine.waitFor("info string EvalFile"), "info string EvalFile set to : " + net);
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(), 0);
+}

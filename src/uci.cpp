@@ -43,7 +43,7 @@ int clampInt(long long value, int low, int high) {
 // A clock or move time less the move overhead, never below what it takes to answer.
 int afterOverhead(int time) {
     if (engine.moveOverhead == 0) return time;
-    return std::max(time - engine.moveOverhead, MINCLOCKAFTEROVERHEAD);
+    return int(std::max<long long>(static_cast<long long>(time) - engine.moveOverhead, MINCLOCKAFTEROVERHEAD));
 }
 
 } // namespace
@@ -218,22 +218,24 @@ void computeTimeBudget(int sideToMove) {
     if (engine.ponder) f *= 1.2;
     engine.timeFactor = 1.0f;
     long long share = (static_cast<long long>(T) + static_cast<long long>(engine.movesToGo - 1) * I) / engine.movesToGo;
-    engine.targetTime = int(double(share) * f);
+    // any clock a GUI may send, however absurd, keeps the budget within int
+    engine.targetTime = int(std::clamp(double(share) * f, double(INT_MIN), double(INT_MAX)));
     long long reserve = (static_cast<long long>(T) - 100) / 2;
     engine.maxTime = int(std::min<long long>(5LL * engine.targetTime, reserve));
     if (engine.movesToGoGiven && engine.movesToGo == 4 && engine.maxTime < 40) engine.maxTime = 40;
     // A target of zero means almost no time at all: that clock is short too.
-    if (!engine.movesToGoGiven && (engine.targetTime <= 0 || (T - 100) / engine.targetTime <= 3)) {
+    if (!engine.movesToGoGiven && (engine.targetTime <= 0 || (static_cast<long long>(T) - 100) / engine.targetTime <= 3)) {
         engine.timeFactor = 5.0f;
         engine.targetTime /= 2;
         engine.maxTime /= 2;
     }
     if (engine.moveTime != 0) {
-        engine.targetTime = 10 * afterOverhead(engine.moveTime);
+        engine.targetTime = clampInt(10LL * afterOverhead(engine.moveTime), INT_MIN, INT_MAX);
         engine.maxTime = afterOverhead(engine.moveTime);
     } else {
-        engine.maxTime = std::min(engine.maxTime, T - 100);
-        engine.maxTime = std::max(engine.maxTime, engine.targetTime + 1);
+        long long maxTime = std::min<long long>(engine.maxTime, static_cast<long long>(T) - 100);
+        maxTime = std::max<long long>(maxTime, static_cast<long long>(engine.targetTime) + 1);
+        engine.maxTime = clampInt(maxTime, INT_MIN, INT_MAX);
     }
 }
 

@@ -345,7 +345,10 @@ TEST(UciEndToEnd, SpecialRootsAndEndOfInput) {
 TEST(UciEndToEnd, BadGoWordsNeverCrash) {
     uciSession session;
     for (const char* words : {"wtime x", "wtime", "depth -3", "wtime 99999999999999999 btime 5", "movestogo 0 wtime 1000",
-                              "nodes 100 mate 3 searchmoves e2e4 depth 4", "wtime -500 btime -500", "movetime 0 depth 3"}) {
+                              "nodes 100 mate 3 searchmoves e2e4 depth 4", "wtime -500 btime -500", "movetime 0 depth 3",
+                              // clocks at the ends of the int range must not overflow the time budget
+                              "movestogo 1 wtime -9999999999999995 winc -99999999999", "movetime 99999999999 depth 2",
+                              "wtime 99999999999 winc 99999999999 depth 2"}) {
         session.engine.send("position startpos");
         session.engine.send(std::string("go ") + words);
         std::string best = session.engine.waitFor("bestmove", 200);

@@ -6,7 +6,9 @@ openings of a few plies (each opening with both colours). The manager adjudicate
 moves, crashes, stalls and time losses; every game must end normally (mate, stalemate,
 repetition, the fifty-move rule or insufficient material).
 
-    bench/selfplay_fastchess.py [--games 200] [--tc 1+0.01] [--engine build/kestrune]
+    bench/selfplay_fastchess.py [--games 200] [--tc 1+0.01] [--engine build/kestrune] [--nnue [file]]
+
+--nnue plays both sides with the network on (the built-in one, or the file named).
 """
 import argparse
 import os
@@ -46,6 +48,8 @@ def main():
     parser.add_argument("--hash", type=int, default=16)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--fastchess", default=FASTCHESS)
+    parser.add_argument("--nnue", nargs="?", const="<internal>", default=None,
+                        help="both sides evaluate with the network (the built-in one, or this file)")
     args = parser.parse_args()
     if not os.path.exists(args.fastchess):
         print("no match manager at %s" % args.fastchess)
@@ -53,6 +57,11 @@ def main():
 
     engine = os.path.abspath(args.engine)
     rounds = (args.games + 1) // 2
+    network = []
+    if args.nnue is not None:
+        network = ["option.Use NNUE=true"]
+        if args.nnue != "<internal>":
+            network.append("option.EvalFile=" + os.path.abspath(args.nnue))
     with tempfile.TemporaryDirectory(prefix="kestrune-fastchess-") as folder:
         with open(os.path.join(folder, "openings.epd"), "w") as out:
             out.write("\n".join(random_openings(rounds, random.Random(args.seed))) + "\n")
@@ -60,6 +69,7 @@ def main():
                    "-engine", "cmd=" + engine, "name=threads1", "option.Threads=1",
                    "-engine", "cmd=" + engine, "name=threads2", "option.Threads=2",
                    "-each", "tc=" + args.tc, "option.Hash=%d" % args.hash,
+                   *network,
                    "-openings", "file=openings.epd", "format=epd", "order=sequential",
                    "-rounds", str(rounds), "-games", "2", "-concurrency", "1",
                    "-pgnout", "file=games.pgn"]

@@ -13,7 +13,7 @@
 # The network's log holds the recipe, both stages' logs and the data's counts.
 #
 # Environment: ENGINE (build/kestrune), TRAINER (build/kestrune_trainer), K (the logistic scale of
-# the data's WDL fit, 176), LAMBDA (0.9), EPOCHS1 (12), EPOCHS2 (8), THREADS (nproc), VARIANTS (4).
+# the data's WDL fit, 176), LAMBDA (0.9), EPOCHS1 (16), EPOCHS2 (8), THREADS (nproc), VARIANTS (4).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +23,7 @@ ENGINE=${ENGINE:-build/kestrune}
 TRAINER=${TRAINER:-build/kestrune_trainer}
 K=${K:-176}
 LAMBDA=${LAMBDA:-0.9}
-EPOCHS1=${EPOCHS1:-12}
+EPOCHS1=${EPOCHS1:-16}
 EPOCHS2=${EPOCHS2:-8}
 THREADS=${THREADS:-$(nproc)}
 VARIANTS=${VARIANTS:-4}

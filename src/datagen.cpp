@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <random>
@@ -367,6 +368,37 @@ void playShare(const std::vector<std::string>& openings, const datagenRequestStr
     }
 }
 
+// Runs work(i, part) in `processes` forked processes, each writing its share to the file part
+// (output.part<i>); parts receives the files of the processes that started. True when at least
+// one started and every one ended well.
+bool runShareProcesses(int processes, const std::string& output, const std::string& command,
+                       const std::function<void(int, const std::string&)>& work, std::vector<std::string>* parts) {
+    std::cout << std::flush;
+    std::fflush(stdout);
+    std::vector<pid_t> children;
+    for (int i = 0; i < processes; i++) {
+        std::string part = output + ".part" + std::to_string(i);
+        pid_t pid = fork();
+        if (pid == 0) {
+            work(i, part);
+            std::cout << std::flush;
+            _exit(0);
+        }
+        if (pid < 0) {
+            sendLine("info string " + command + ": could not start worker process " + std::to_string(i));
+            continue;
+        }
+        children.push_back(pid);
+        parts->push_back(part);
+    }
+    bool complete = !children.empty();
+    for (pid_t pid : children) {
+        int status = 0;
+        complete &= waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    return complete;
+}
+
 } // namespace
 
 std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* request) {
@@ -434,30 +466,10 @@ void datagenCommand(std::istringstream& words) {
         return;
     }
     request.threads = int(std::min<size_t>(size_t(request.threads), openings.size()));
-    std::cout << std::flush;
-    std::fflush(stdout);
-    std::vector<pid_t> children;
     std::vector<std::string> parts;
-    for (int i = 0; i < request.threads; i++) {
-        std::string part = request.output + ".part" + std::to_string(i);
-        pid_t pid = fork();
-        if (pid == 0) {
-            playShare(openings, request, i, part);
-            std::cout << std::flush;
-            _exit(0);
-        }
-        if (pid < 0) {
-            sendLine("info string datagen: could not start worker process " + std::to_string(i));
-            continue;
-        }
-        children.push_back(pid);
-        parts.push_back(part);
-    }
-    bool complete = !children.empty();
-    for (pid_t pid : children) {
-        int status = 0;
-        complete &= waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
+    const bool complete = runShareProcesses(
+        request.threads, request.output, "datagen",
+        [&](int i, const std::string& part) { playShare(openings, request, i, part); }, &parts);
 
     // the shares joined into the output, game by game
     long long games = 0, plies = 0;
@@ -623,33 +635,16 @@ void labelCommand(std::istringstream& words) {
     const engineStruct saved = engine;
     engine.infinite = true;
     engine.nodesLimit = 0;
-    std::cout << std::flush;
-    std::fflush(stdout);
     // one process a share, as datagen does; each writes its part and its counts
-    std::vector<pid_t> children;
     std::vector<std::string> parts;
-    for (int i = 0; i < request.threads; i++) {
-        std::string part = request.output + ".part" + std::to_string(i);
-        pid_t pid = fork();
-        if (pid == 0) {
+    const bool complete = runShareProcesses(
+        request.threads, request.output, "label",
+        [&](int i, const std::string& part) {
             labelCountsStruct c = labelShare(request, i, part);
             std::ofstream(part + ".counts") << c.lines << ' ' << c.bad << ' ' << c.written << ' ' << c.inCheck << ' '
                                             << c.noisy << ' ' << c.finished << '\n';
-            std::cout << std::flush;
-            _exit(0);
-        }
-        if (pid < 0) {
-            sendLine("info string label: could not start worker process " + std::to_string(i));
-            continue;
-        }
-        children.push_back(pid);
-        parts.push_back(part);
-    }
-    bool complete = !children.empty();
-    for (pid_t pid : children) {
-        int status = 0;
-        complete &= waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
+        },
+        &parts);
     labelCountsStruct total;
     std::ofstream out(request.output, std::ios::trunc | std::ios::binary);
     for (const std::string& part : parts) {

@@ -49,7 +49,8 @@ if [ -f "$DATA/RECIPE" ]; then
     exit 1
   fi
 else
-  printf 'recipe: %s\nregenerate: DATA=%s GAMES=%s NODES=%s train/datagen.sh <chunks>\n' "$recipe" "$DATA" "$GAMES" "$NODES" > "$DATA/RECIPE"
+  printf 'recipe: %s\nregenerate: %sDATA=%s GAMES=%s NODES=%s SEED0=%s train/datagen.sh <chunks>\n' "$recipe" \
+    "${EVALFILE:+EVALFILE=$EVALFILE }" "$DATA" "$GAMES" "$NODES" "$SEED0" > "$DATA/RECIPE"
 fi
 
 seed=$SEED0

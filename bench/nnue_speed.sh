@@ -21,9 +21,14 @@ seconds() { # wall seconds of a bench with the network off
   start=$(date +%s.%N)
   "$1" bench >/dev/null 2>&1
   end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN {print b - a}' 
+  awk -v a="$start" -v b="$end" 'BEGIN {print b - a}'
 }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+spread() { # ratios as arguments: "median m (min a, max b)"
+  printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "median %.3f (min %.3f, max %.3f)\n", m, v[1], v[NR]}'
+}
 
 ratios=() ; on=() ; off=()
 for ((i = 0; i < runs; i++)); do
@@ -33,8 +38,7 @@ for ((i = 0; i < runs; i++)); do
 done
 echo "bench nodes/second, network on: median $(printf '%s\n' "${on[@]}" | median)," \
   "off: median $(printf '%s\n' "${off[@]}" | median)"
-printf 'on/off by pair: median %.3f (min %.3f, max %.3f)\n' "$(printf '%s\n' "${ratios[@]}" | median)" \
-  "$(printf '%s\n' "${ratios[@]}" | sort -g | head -1)" "$(printf '%s\n' "${ratios[@]}" | sort -g | tail -1)"
+echo "on/off by pair: $(spread "${ratios[@]}")"
 
 if [ -n "$other" ]; then
   [ -x "$other" ] || { echo "no $other" >&2; exit 1; }
@@ -44,8 +48,6 @@ if [ -n "$other" ]; then
     t2=$(seconds "$other")
     times+=("$(awk -v a="$t1" -v b="$t2" 'BEGIN {print a / b}')")
   done
-  printf 'bench time with the network off, this binary / %s by pair: median %.3f (min %.3f, max %.3f)\n' "$other" \
-    "$(printf '%s\n' "${times[@]}" | median)" "$(printf '%s\n' "${times[@]}" | sort -g | head -1)" \
-    "$(printf '%s\n' "${times[@]}" | sort -g | tail -1)"
+  echo "bench time with the network off, this binary / $other by pair: $(spread "${times[@]}")"
 fi
 echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -188,23 +188,14 @@ void applyChanges(const accumulatorStruct* previous, accumulatorStruct* next, co
     }
 }
 
-inline int finishOutput(int64_t raw, int32_t outputBias) {
-    int64_t v = (raw / NNUEQA + outputBias) * NNUESCALE / (NNUEQA * NNUEQB);
+inline int finishOutput(int64_t raw, int32_t outputBias, int qb) {
+    int64_t v = (raw / NNUEQA + outputBias) * NNUESCALE / (NNUEQA * qb);
     if (v > NNUEMAXSCORE) v = NNUEMAXSCORE;
     if (v < -NNUEMAXSCORE) v = -NNUEMAXSCORE;
     return int(v);
 }
 
 } // namespace
-
-uint64_t fnv1a64(const uint8_t* data, size_t size) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (size_t i = 0; i < size; i++) {
-        h ^= data[i];
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
 
 std::string parseNetwork(const uint8_t* data, size_t size, networkStruct* net) {
     if (size < NNUEHEADERBYTES)
@@ -215,11 +206,11 @@ std::string parseNetwork(const uint8_t* data, size_t size, networkStruct* net) {
         return "version " + std::to_string(version) + ", this engine reads versions " +
                std::to_string(NNUEOLDESTVERSION) + " to " + std::to_string(NNUEVERSION);
     const uint32_t inputs = readU32(data + 12), hidden = readU32(data + 16), outputs = readU32(data + 20);
-    const bool bucketsKnown = outputs == 1 || (version >= 3 && outputs == NNUEMAXBUCKETS);
+    const bool bucketsKnown = outputs == 1 || (version >= NNUEBUCKETSVERSION && outputs == NNUEMAXBUCKETS);
     if (inputs != NNUEINPUTS || hidden != NNUEHIDDEN || !bucketsKnown)
         return "architecture " + std::to_string(inputs) + "x" + std::to_string(hidden) + "x" + std::to_string(outputs) +
                ", this engine uses " + std::to_string(NNUEINPUTS) + "x" + std::to_string(NNUEHIDDEN) + "x" +
-               (version >= 3 ? "1 or " + std::to_string(NNUEMAXBUCKETS) : std::string("1"));
+               (version >= NNUEBUCKETSVERSION ? "1 or " + std::to_string(NNUEMAXBUCKETS) : std::string("1"));
     const size_t expected = nnueFileBytes(outputs);
     if (size < expected) return "truncated: " + describeSize(size) + " of " + describeSize(expected);
     if (size > expected) return "trailing bytes: " + describeSize(size) + ", expected " + describeSize(expected);
@@ -245,6 +236,7 @@ std::string parseNetwork(const uint8_t* data, size_t size, networkStruct* net) {
         net->outputBias[b] = net->outputBias[0];
     }
     net->buckets = int(outputs);
+    net->qb = nnueQbOfVersion(version);
     return "";
 }
 
@@ -371,7 +363,7 @@ int networkOutputPortable(const accumulatorStruct* acc, int sideToMove, int buck
             raw += int64_t(v * v) * weights[i];
         }
     }
-    return finishOutput(raw, net->outputBias[bucket]);
+    return finishOutput(raw, net->outputBias[bucket], net->qb);
 }
 
 int networkOutput(const accumulatorStruct* acc, int sideToMove, int bucket, const networkStruct* net) {
@@ -393,7 +385,7 @@ int networkOutput(const accumulatorStruct* acc, int sideToMove, int bucket, cons
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
     int64_t raw = 0;
     for (int32_t lane : lanes) raw += lane;
-    return finishOutput(raw, net->outputBias[bucket]);
+    return finishOutput(raw, net->outputBias[bucket], net->qb);
 #else
     return networkOutputPortable(acc, sideToMove, bucket, net);
 #endif

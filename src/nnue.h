@@ -5,18 +5,9 @@
 // vertically (square ^ 56) and swaps the colours, so each side sees its own men as colour 0.
 // Feature index = (colour * 6 + type - 1) * 64 + square, type 1 pawn .. 6 king.
 //
-// One hidden layer of 256 per view shares its weights between the two views. The accumulator of
-// a view is bias + the sum of the weight columns of its active features (int16, wrapping).
-// Activation: SCReLU, a = clamp(acc, 0, QA) squared. The output layer has one or eight buckets,
-// chosen by the number of men on the board (eight: bucket (men - 2) / 4), so that the endgame
-// and the middlegame weigh the hidden layer each in their own way. It reads the side to move's
-// view first, then the other's:
-//   raw   = sum over the 512 of a_i * outputWeight[bucket]_i       (exact, 64-bit)
-//   score = (raw / QA + outputBias[bucket]) * SCALE / (QA * QB)   (divisions truncate)
-// with QA = 255 (feature weights and biases are float * 255), QB = 256 (output weights are
-// float * 256, within +-128), the output bias is float * QA * QB, and SCALE = 400: the float
-// network predicts centipawns / 400. The score is clamped to +-NNUEMAXSCORE. train/train.py
-// quantises the same way.
+// One hidden layer of 256 per view shares its weights between the two views; SCReLU; one or eight
+// output buckets chosen by the number of men. The file, its quantisation and the forward pass's
+// arithmetic are described in nnueFormat.h, which the trainer reads too.
 #pragma once
 
 #include <cstddef>
@@ -24,30 +15,7 @@
 #include <string>
 
 #include "general.h"
-
-constexpr int NNUEINPUTS = 768;
-constexpr int NNUEHIDDEN = 256;
-constexpr int NNUEMAXBUCKETS = 8; // output buckets: a file has 1 or 8
-constexpr int NNUEQA = 255;
-constexpr int NNUEQB = 256;
-constexpr int NNUESCALE = 400;
-constexpr int NNUEMAXSCORE = 30000;
-// Output weights beyond this size would overflow the 16-bit products of the fast path.
-constexpr int NNUEMAXOUTPUTWEIGHT = 128;
-// 2: output weights at QB = 256, one output; 3: the same with 1 or 8 output buckets. Both are read.
-constexpr uint32_t NNUEVERSION = 3;
-constexpr uint32_t NNUEOLDESTVERSION = 2;
-constexpr char NNUEMAGIC[9] = "KSTRNNUE";
-// File: magic (8 bytes), version, inputs, hidden, outputs = buckets (u32 each), FNV-1a 64 of the
-// weight bytes (u64), then the weights, little-endian: feature biases (int16 x hidden), feature
-// weights (int16 x inputs x hidden, feature by feature), output weights (int16 x 2 x hidden for
-// each bucket in turn), output biases (int32 x buckets).
-constexpr size_t NNUEHEADERBYTES = 32;
-constexpr size_t nnueWeightBytes(size_t buckets) {
-    return 2 * NNUEHIDDEN + 2 * size_t(NNUEINPUTS) * NNUEHIDDEN + buckets * (2 * 2 * NNUEHIDDEN + 4);
-}
-constexpr size_t nnueFileBytes(size_t buckets) { return NNUEHEADERBYTES + nnueWeightBytes(buckets); }
-constexpr size_t NNUEMAXFILEBYTES = nnueFileBytes(NNUEMAXBUCKETS);
+#include "nnueFormat.h"
 
 struct networkStruct {
     alignas(32) int16_t featureWeights[NNUEINPUTS * NNUEHIDDEN];
@@ -55,14 +23,11 @@ struct networkStruct {
     alignas(32) int16_t outputWeights[NNUEMAXBUCKETS][2 * NNUEHIDDEN];
     int32_t outputBias[NNUEMAXBUCKETS];
     int buckets; // 1 or NNUEMAXBUCKETS
+    int qb = 256; // the output weights' scale, from the file's version
 };
 
 // The output bucket of a position with men men on the board.
-inline int outputBucket(const networkStruct* net, int men) {
-    if (net->buckets <= 1) return 0;
-    const int bucket = (men - 2) / 4;
-    return bucket < 0 ? 0 : bucket >= NNUEMAXBUCKETS ? NNUEMAXBUCKETS - 1 : bucket;
-}
+inline int outputBucket(const networkStruct* net, int men) { return nnueBucketOf(men, net->buckets); }
 
 // One entry of a thread's per-ply stack: both views and the position they belong to.
 struct alignas(32) accumulatorStruct {
@@ -80,8 +45,6 @@ extern bool nnueActive;
 
 // Checks a network file image; "" when usable (then net holds it), otherwise the reason.
 std::string parseNetwork(const uint8_t* data, size_t size, networkStruct* net);
-// FNV-1a 64 of bytes.
-uint64_t fnv1a64(const uint8_t* data, size_t size);
 
 // Puts the network built into the binary in use; false when that image is unusable.
 bool initNetwork();

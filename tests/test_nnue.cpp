@@ -295,7 +295,7 @@ TEST(NnueFiles, DamagedEvalFilesAreRefusedWithOneLineAndTheNetworkStays) {
         {variant("hidden.nnue", [&](auto& b) { putU32(b, 16, 512); }), "architecture 768x512x1"},
         {variant("buckets.nnue", [&](auto& b) { putU32(b, 8, 3); putU32(b, 20, 3); }), "architecture 768x256x3"},
         {variant("old-buckets.nnue", [&](auto& b) { putU32(b, 20, 8); }), "architecture 768x256x8"},
-        {variant("version4.nnue", [&](auto& b) { putU32(b, 8, 4); }), "version 4"},
+        {variant("version5.nnue", [&](auto& b) { putU32(b, 8, 5); }), "version 5"},
         {variant("short-buckets.nnue", [&](auto& b) { putU32(b, 8, 3); putU32(b, 20, 8); }), "truncated"},
         {variant("inputs.nnue", [&](auto& b) { putU32(b, 12, 40960); }), "architecture"},
         {variant("checksum.nnue", [](auto& b) { b[1000] ^= 1; }), "checksum mismatch"},

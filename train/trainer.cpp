@@ -44,8 +44,8 @@ bool mirrorOf(uint32_t index, int epoch) {
 struct optionsStruct {
     std::string data, out, init, test, schedule = "step";
     bool mirror = false;
-    int epochs = 4, batch = 16384, threads = 2, buckets = 8;
-    double lr = 1e-3, lrDecay = 0.7, validation = 0.01;
+    int epochs = 4, batch = 16384, threads = 2, buckets = 8, qb = 256;
+    double lr = 1e-3, lrDecay = 0.7, lrEnd = -1, weightDecay = 0, validation = 0.01;
     lossSettingsStruct loss;
     long long limit = 0;
     uint64_t seed = 1;
@@ -53,8 +53,9 @@ struct optionsStruct {
 
 const char* USAGE =
     "usage: kestrune_trainer --data <file or folder> --out <net> [--epochs 4] [--batch 16384] [--lr 0.001]\n"
-    "         [--lr-decay 0.7] [--schedule step|cosine] [--lambda 0.8] [--k 400] [--threads 2] [--limit 0]\n"
-    "         [--validation 0.01] [--seed 1] [--init <net>] [--buckets 1|8] [--mirror 0|1]\n"
+    "         [--lr-decay 0.7] [--schedule step|cosine] [--lr-end lr/100] [--weight-decay 0] [--lambda 0.8]\n"
+    "         [--k 400] [--threads 2] [--limit 0] [--validation 0.01] [--seed 1] [--init <net>] [--buckets 1|8]\n"
+    "         [--qb 256|64] [--mirror 0|1]\n"
     "         [--test <file or folder of other games>]\n"
     "       kestrune_trainer --eval <net> <fen>... | --eval <net> --fens <file>\n"
     "       kestrune_trainer --gradient-check\n";
@@ -89,7 +90,12 @@ optionsStruct parseOptions(const std::vector<std::string>& args) {
         else if (option == "--buckets") {
             o.buckets = int(whole(1, MAXBUCKETS));
             if (o.buckets != 1 && o.buckets != MAXBUCKETS) throw std::runtime_error("--buckets is 1 or 8, not " + value);
+        } else if (option == "--qb") {
+            o.qb = int(whole(64, 256));
+            if (o.qb != 64 && o.qb != 256) throw std::runtime_error("--qb is 256 or 64, not " + value);
         } else if (option == "--lr") o.lr = numberArgument(option, value, 0, 10);
+        else if (option == "--lr-end") o.lrEnd = numberArgument(option, value, 0, 10);
+        else if (option == "--weight-decay") o.weightDecay = numberArgument(option, value, 0, 1);
         else if (option == "--lr-decay") o.lrDecay = numberArgument(option, value, 0, 10);
         else if (option == "--lambda") o.loss.lambda = numberArgument(option, value, 0, 1);
         else if (option == "--k") o.loss.k = numberArgument(option, value, 1, 100000);
@@ -102,6 +108,7 @@ optionsStruct parseOptions(const std::vector<std::string>& args) {
         } else throw std::runtime_error("unknown option " + option);
     }
     if (o.data.empty() || o.out.empty()) throw std::runtime_error("--data and --out are needed");
+    if (o.lrEnd < 0) o.lrEnd = o.lr / 100;
     return o;
 }
 
@@ -149,9 +156,10 @@ int train(const optionsStruct& o, const std::string& command) {
 }
 
 void trainWithLog(const optionsStruct& o, logStruct& log) {
-    log.line(format("kestrune_trainer, %d threads, %d output bucket%s", o.threads, o.buckets, o.buckets > 1 ? "s" : ""));
+    log.line(format("kestrune_trainer, %d threads, %d output bucket%s, output weights at QB %d", o.threads, o.buckets,
+                    o.buckets > 1 ? "s" : "", o.qb));
 
-    const layoutStruct layout(o.buckets);
+    const layoutStruct layout(o.buckets, o.qb);
     std::vector<float> net;
     if (!o.init.empty()) {
         net = dequantise(readNetwork(o.init), layout);
@@ -219,9 +227,11 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
     double bestLoss = INFINITY, bestTestLoss = INFINITY, lr = o.lr;
     bool written = false;
     const auto trainStart = std::chrono::steady_clock::now();
+    // the cosine falls from --lr to --lr-end over every batch of the run
+    const size_t batchesPerEpoch = (trainCount + size_t(o.batch) - 1) / size_t(o.batch);
+    const double totalBatches = double(batchesPerEpoch) * o.epochs;
+    size_t batchesDone = 0;
     for (int epoch = 1; epoch <= o.epochs; epoch++) {
-        if (o.schedule == "cosine")
-            lr = o.epochs == 1 ? o.lr : o.lr * (0.01 + 0.99 * 0.5 * (1 + std::cos(PI * (epoch - 1) / (o.epochs - 1))));
         const auto epochStart = std::chrono::steady_clock::now();
         randomStruct shuffle(o.seed * 1000003 + uint64_t(epoch));
         for (size_t i = trainCount - 1; i > 0; i--) std::swap(order[i], order[shuffle.below(i + 1)]);
@@ -239,7 +249,10 @@ void trainWithLog(const optionsStruct& o, logStruct& log) {
                 throw std::runtime_error(format("training diverged in epoch %d (the loss is not a number; try a lower --lr)%s",
                                                 epoch, written ? ", the file keeps the best epoch before" : ""));
             lossSum += loss;
-            adamStep(&net, layout, &adam, grads, lr, o.threads);
+            if (o.schedule == "cosine")
+                lr = o.lrEnd + (o.lr - o.lrEnd) * 0.5 * (1 + std::cos(PI * double(batchesDone) / std::max(1.0, totalBatches - 1)));
+            batchesDone++;
+            adamStep(&net, layout, &adam, grads, lr, o.weightDecay, o.threads);
         }
         const double seconds = secondsSince(epochStart);
         std::string text = format("epoch %d: train loss %.6f", epoch, lossSum / double(trainCount));

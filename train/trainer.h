@@ -11,27 +11,21 @@
 #include <string>
 #include <vector>
 
-constexpr int INPUTS = 768, HIDDEN = 256, MAXBUCKETS = 8, MAXMEN = 32;
-constexpr int QA = 255, QB = 256, SCALE = 400, MAXSCORE = 30000, MAXOUTPUTWEIGHT = 128;
-constexpr uint32_t VERSIONSINGLE = 2, VERSIONBUCKETS = 3;
-constexpr char MAGIC[9] = "KSTRNNUE";
-constexpr size_t HEADERBYTES = 32;
+#include "nnueFormat.h"
+
+// The file's sizes and scales under the trainer's short names.
+constexpr int INPUTS = NNUEINPUTS, HIDDEN = NNUEHIDDEN, MAXBUCKETS = NNUEMAXBUCKETS, MAXMEN = 32;
+constexpr int QA = NNUEQA, SCALE = NNUESCALE, MAXSCORE = NNUEMAXSCORE, MAXOUTPUTWEIGHT = NNUEMAXOUTPUTWEIGHT;
+constexpr size_t HEADERBYTES = NNUEHEADERBYTES;
 // A sum of 32 feature weights and the bias stays within the int16 accumulator.
 constexpr float FEATUREWEIGHTLIMIT = 32000.0f / QA / 32;
-constexpr float OUTPUTWEIGHTLIMIT = float(MAXOUTPUTWEIGHT) / QB;
 constexpr double BETA1 = 0.9, BETA2 = 0.999, ADAMEPSILON = 1e-8;
 constexpr float INITFEATURESTDDEV = 0.05f, INITFEATUREBIAS = 0.1f;
 constexpr int REPORTEDBADLINES = 3;
 constexpr double PI = 3.14159265358979323846;
 
-inline size_t weightBytes(int buckets) {
-    return 2 * HIDDEN + 2 * size_t(INPUTS) * HIDDEN + size_t(buckets) * (2 * 2 * HIDDEN + 4);
-}
-
-inline int bucketOf(int men, int buckets) {
-    if (buckets == 1 || men < 2) return 0;
-    return std::min((men - 2) / 4, buckets - 1);
-}
+inline size_t weightBytes(int buckets) { return nnueWeightBytes(size_t(buckets)); }
+inline int bucketOf(int men, int buckets) { return nnueBucketOf(men, buckets); }
 
 // One position in 32 bytes: the occupied squares and, in square order, the men on them as 4-bit
 // codes colour * 6 + type (white 0); score and result from white's view.
@@ -83,14 +77,18 @@ std::vector<std::string> dataFiles(const std::string& path);
 void readDataFile(const std::string& name, dataSetStruct* data);
 
 // The parameters as one array: feature weights (feature by feature), feature biases, output
-// weights (bucket by bucket, the side to move's 256 first), output biases.
+// weights (bucket by bucket, the side to move's 256 first), output biases; and the output weights'
+// scale in the file (256 or 64), which sets how large they may grow.
 struct layoutStruct {
     int buckets = 1;
+    int qb = 256;
     size_t featureBias = size_t(INPUTS) * HIDDEN;
     size_t outputWeights = featureBias + HIDDEN;
     size_t outputBias = 0;
     size_t total = 0;
-    explicit layoutStruct(int b) : buckets(b), outputBias(outputWeights + size_t(b) * 2 * HIDDEN), total(outputBias + size_t(b)) {}
+    explicit layoutStruct(int b, int scale = 256)
+        : buckets(b), qb(scale), outputBias(outputWeights + size_t(b) * 2 * HIDDEN), total(outputBias + size_t(b)) {}
+    float outputWeightLimit() const { return float(MAXOUTPUTWEIGHT) / float(qb); }
 };
 
 struct adamStruct {
@@ -98,10 +96,11 @@ struct adamStruct {
     long long steps = 0;
 };
 
-// One Adam step with the threads' gradients summed in thread order, then the weights clipped to
-// what the quantised file holds. The parameters are split between the threads.
+// One Adam step with the threads' gradients summed in thread order, the weights (not the biases)
+// decayed by lr * weightDecay apart from the gradient (AdamW), then clipped to what the quantised
+// file holds. The parameters are split between the threads.
 void adamStep(std::vector<float>* net, const layoutStruct& layout, adamStruct* adam,
-              const std::vector<std::vector<float>>& grads, double lr, int threads);
+              const std::vector<std::vector<float>>& grads, double lr, double weightDecay, int threads);
 
 // Normal deviates from the generator alone (Box-Muller), so a seed gives the same network everywhere.
 struct randomStruct {
@@ -117,16 +116,16 @@ struct randomStruct {
 
 struct quantisedNetworkStruct {
     int buckets = 1;
+    int qb = 256;
     std::vector<int16_t> featureBias, featureWeights, outputWeights;
     std::vector<int32_t> outputBias;
 };
 
-uint64_t fnv1a64(const uint8_t* data, size_t size);
 // The file's integers of a float network, rounded and clamped as the file holds them.
 quantisedNetworkStruct quantise(const std::vector<float>& net, const layoutStruct& layout);
 // Written beside the target and renamed over it, so that a failed write never leaves half a file.
 void writeNetwork(const std::string& path, const quantisedNetworkStruct& q);
-// Reads a version 2 or 3 network file, checking it as the engine does.
+// Reads a network file of any version the engine reads, checking it as the engine does.
 quantisedNetworkStruct readNetwork(const std::string& path);
 // The float network of a file; a file of one output gives the same output to every bucket.
 std::vector<float> dequantise(const quantisedNetworkStruct& q, const layoutStruct& layout);

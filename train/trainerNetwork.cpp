@@ -23,12 +23,13 @@ uint64_t getBytes(const uint8_t* p, int bytes) {
 } // namespace
 
 void adamStep(std::vector<float>* net, const layoutStruct& layout, adamStruct* adam,
-              const std::vector<std::vector<float>>& grads, double lr, int threads) {
+              const std::vector<std::vector<float>>& grads, double lr, double weightDecay, int threads) {
     adam->steps++;
     const double correction1 = 1.0 - std::pow(BETA1, double(adam->steps));
     const double correction2 = 1.0 - std::pow(BETA2, double(adam->steps));
     const float stepSize = float(lr / correction1);
     const float rootCorrection2 = float(std::sqrt(correction2));
+    const float keep = float(1.0 - lr * weightDecay), outputLimit = layout.outputWeightLimit();
     const size_t total = layout.total;
     runThreads(threads, [&](int t) {
         const size_t begin = total * size_t(t) / size_t(threads), end = total * size_t(t + 1) / size_t(threads);
@@ -40,35 +41,28 @@ void adamStep(std::vector<float>* net, const layoutStruct& layout, adamStruct* a
             for (const std::vector<float>& grad : grads) g += grad[i];
             m[i] = float(BETA1) * m[i] + float(1 - BETA1) * g;
             v[i] = float(BETA2) * v[i] + float(1 - BETA2) * g * g;
+            const bool featureWeight = i < layout.featureBias, outputWeight = i >= layout.outputWeights && i < layout.outputBias;
+            if (featureWeight || outputWeight) p[i] *= keep;
             p[i] -= stepSize * m[i] / (std::sqrt(v[i]) / rootCorrection2 + float(ADAMEPSILON));
-            if (i < layout.featureBias) p[i] = std::clamp(p[i], -FEATUREWEIGHTLIMIT, FEATUREWEIGHTLIMIT);
-            else if (i >= layout.outputWeights && i < layout.outputBias)
-                p[i] = std::clamp(p[i], -OUTPUTWEIGHTLIMIT, OUTPUTWEIGHTLIMIT);
+            if (featureWeight) p[i] = std::clamp(p[i], -FEATUREWEIGHTLIMIT, FEATUREWEIGHTLIMIT);
+            else if (outputWeight) p[i] = std::clamp(p[i], -outputLimit, outputLimit);
         }
     });
-}
-
-uint64_t fnv1a64(const uint8_t* data, size_t size) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (size_t i = 0; i < size; i++) {
-        h ^= data[i];
-        h *= 0x100000001b3ull;
-    }
-    return h;
 }
 
 quantisedNetworkStruct quantise(const std::vector<float>& net, const layoutStruct& layout) {
     quantisedNetworkStruct q;
     q.buckets = layout.buckets;
+    q.qb = layout.qb;
     auto toInt16 = [](float f, float scale, int limit) {
         const float v = std::nearbyint(f * scale);
         return int16_t(std::isfinite(v) ? std::clamp(v, float(-limit), float(limit)) : 0.0f);
     };
     for (size_t i = 0; i < layout.featureBias; i++) q.featureWeights.push_back(toInt16(net[i], QA, 32767));
     for (int i = 0; i < HIDDEN; i++) q.featureBias.push_back(toInt16(net[layout.featureBias + size_t(i)], QA, 32767));
-    for (size_t i = layout.outputWeights; i < layout.outputBias; i++) q.outputWeights.push_back(toInt16(net[i], QB, MAXOUTPUTWEIGHT));
+    for (size_t i = layout.outputWeights; i < layout.outputBias; i++) q.outputWeights.push_back(toInt16(net[i], float(q.qb), MAXOUTPUTWEIGHT));
     for (int b = 0; b < layout.buckets; b++) {
-        const double v = std::nearbyint(double(float(net[layout.outputBias + size_t(b)] * float(QA)) * float(QB)));
+        const double v = std::nearbyint(double(float(net[layout.outputBias + size_t(b)] * float(QA)) * float(q.qb)));
         q.outputBias.push_back(int32_t(std::isfinite(v) ? std::clamp(v, -2147483648.0, 2147483647.0) : 0.0));
     }
     return q;
@@ -81,8 +75,8 @@ void writeNetwork(const std::string& path, const quantisedNetworkStruct& q) {
     for (int16_t v : q.featureWeights) putBytes(&body, uint16_t(v), 2);
     for (int16_t v : q.outputWeights) putBytes(&body, uint16_t(v), 2);
     for (int32_t v : q.outputBias) putBytes(&body, uint32_t(v), 4);
-    std::vector<uint8_t> file(MAGIC, MAGIC + 8);
-    putBytes(&file, VERSIONBUCKETS, 4);
+    std::vector<uint8_t> file(NNUEMAGIC, NNUEMAGIC + 8);
+    putBytes(&file, nnueVersionOfQb(q.qb), 4);
     putBytes(&file, INPUTS, 4);
     putBytes(&file, HIDDEN, 4);
     putBytes(&file, uint32_t(q.buckets), 4);
@@ -108,17 +102,19 @@ quantisedNetworkStruct readNetwork(const std::string& path) {
     std::fclose(in);
     const std::string name = "network " + path + ": ";
     if (size < HEADERBYTES) throw std::runtime_error(name + "truncated (" + std::to_string(size) + " bytes)");
-    if (std::memcmp(bytes.data(), MAGIC, 8) != 0) throw std::runtime_error(name + "bad magic word, not a Kestrune network file");
+    if (std::memcmp(bytes.data(), NNUEMAGIC, 8) != 0) throw std::runtime_error(name + "bad magic word, not a Kestrune network file");
     const uint32_t version = uint32_t(getBytes(&bytes[8], 4)), inputs = uint32_t(getBytes(&bytes[12], 4));
     const uint32_t hidden = uint32_t(getBytes(&bytes[16], 4)), outputs = uint32_t(getBytes(&bytes[20], 4));
-    if (version != VERSIONSINGLE && version != VERSIONBUCKETS)
-        throw std::runtime_error(name + "version " + std::to_string(version) + ", this trainer reads versions 2 and 3");
-    const bool outputsFit = version == VERSIONSINGLE ? outputs == 1 : outputs == 1 || outputs == uint32_t(MAXBUCKETS);
+    if (version < NNUEOLDESTVERSION || version > NNUEVERSION)
+        throw std::runtime_error(name + "version " + std::to_string(version) + ", this trainer reads versions " +
+                                 std::to_string(NNUEOLDESTVERSION) + " to " + std::to_string(NNUEVERSION));
+    const bool outputsFit = version < NNUEBUCKETSVERSION ? outputs == 1 : outputs == 1 || outputs == uint32_t(MAXBUCKETS);
     if (inputs != INPUTS || hidden != HIDDEN || !outputsFit)
         throw std::runtime_error(name + "architecture " + std::to_string(inputs) + "x" + std::to_string(hidden) + "x" +
                                  std::to_string(outputs) + " is not one of this trainer's");
     quantisedNetworkStruct q;
     q.buckets = int(outputs);
+    q.qb = nnueQbOfVersion(version);
     const size_t expected = HEADERBYTES + weightBytes(q.buckets);
     if (size != expected)
         throw std::runtime_error(name + std::to_string(size) + " bytes" + (size > expected ? " or more" : "") + ", expected " +
@@ -153,8 +149,8 @@ std::vector<float> dequantise(const quantisedNetworkStruct& q, const layoutStruc
     for (int b = 0; b < layout.buckets; b++) {
         const int from = q.buckets == 1 ? 0 : b;
         for (int i = 0; i < 2 * HIDDEN; i++)
-            net[layout.outputWeights + size_t(b) * 2 * HIDDEN + size_t(i)] = float(q.outputWeights[size_t(from) * 2 * HIDDEN + size_t(i)]) / QB;
-        net[layout.outputBias + size_t(b)] = float(double(q.outputBias[size_t(from)]) / (double(QA) * QB));
+            net[layout.outputWeights + size_t(b) * 2 * HIDDEN + size_t(i)] = float(q.outputWeights[size_t(from) * 2 * HIDDEN + size_t(i)]) / float(q.qb);
+        net[layout.outputBias + size_t(b)] = float(double(q.outputBias[size_t(from)]) / (double(QA) * q.qb));
     }
     return net;
 }
@@ -177,7 +173,7 @@ int quantisedScore(const quantisedNetworkStruct& q, const uint16_t* whiteFeature
             const int v = std::clamp(int(int16_t(acc[blackToMove ^ half][j])), 0, QA);
             raw += int64_t(v * v) * weights[half * HIDDEN + j];
         }
-    const int64_t score = (raw / QA + q.outputBias[size_t(bucket)]) * SCALE / (int64_t(QA) * QB);
+    const int64_t score = (raw / QA + q.outputBias[size_t(bucket)]) * SCALE / (int64_t(QA) * q.qb);
     return int(std::clamp<int64_t>(score, -MAXSCORE, MAXSCORE));
 }
 

@@ -71,19 +71,22 @@ TEST(Trainer, AnalyticGradientsEqualFiniteDifferences) {
     EXPECT_NE(run.out.find("gradient check passed"), std::string::npos) << run.out;
 }
 
-// Trains 1 and 8 buckets on the sample: the loss falls, the log and the file are written, the
-// file is close to the float network, and the engine's network score equals the trainer's.
+// Trains 1 and 8 buckets on the sample (and 8 at the output scale of 64, with the cosine schedule
+// and weight decay): the loss falls, the log and the file are written, the file is close to the
+// float network, and the engine's network score equals the trainer's.
 // A 1-bucket file starts an 8-bucket training with every bucket the same.
 TEST(Trainer, TrainsAndTheEngineScoresTheFileAsTheTrainerDoes) {
     tempDirStruct dir;
     std::vector<std::pair<std::string, std::vector<int>>> nets;
-    for (int buckets : {1, 8}) {
-        const std::string net = dir.path + "/net" + std::to_string(buckets) + ".nnue";
+    for (const auto& [buckets, qb] : {std::pair{1, 256}, std::pair{8, 256}, std::pair{8, 64}}) {
+        const std::string name = "net" + std::to_string(buckets) + "-" + std::to_string(qb);
+        const std::string net = dir.path + "/" + name + ".nnue";
+        const std::string recipe = qb == 64 ? " --qb 64 --schedule cosine --lr-end 1e-5 --weight-decay 0.01" : "";
         const trainerRunStruct run = runTrainer("--data " + SAMPLE + " --out " + net + " --epochs 4 --batch 64 --buckets " +
-                                                    std::to_string(buckets),
+                                                    std::to_string(buckets) + recipe,
                                                 dir);
         ASSERT_EQ(run.status, 0) << run.out << run.err;
-        const std::string log = readText(dir.path + "/net" + std::to_string(buckets) + ".log");
+        const std::string log = readText(dir.path + "/" + name + ".log");
         EXPECT_NE(log.find("parsed 286 positions from 1 file(s), 0 lines skipped"), std::string::npos) << log;
         const double first = numberAfter(log, "epoch 1: train loss "), last = numberAfter(log, "epoch 4: train loss ");
         EXPECT_GT(first, 0) << log;
@@ -94,11 +97,12 @@ TEST(Trainer, TrainsAndTheEngineScoresTheFileAsTheTrainerDoes) {
         const std::string bytes = readText(net);
         ASSERT_EQ(bytes.size(), 32 + 2 * 256 + 2 * 768 * 256 + size_t(buckets) * (2 * 512 + 4));
         EXPECT_EQ(bytes.substr(0, 8), "KSTRNNUE");
-        EXPECT_EQ(bytes[8], 3);
+        EXPECT_EQ(bytes[8], qb == 64 ? 4 : 3);
         EXPECT_EQ(bytes[20], char(buckets));
         nets.push_back({net, trainerScores(net, FENS, dir)});
     }
     EXPECT_NE(nets[0].second, nets[1].second);
+    EXPECT_NE(nets[1].second, nets[2].second);
 
     engineProcess engine;
     engine.send("setoption name Use NNUE value true");
@@ -232,20 +236,23 @@ TEST(Trainer, TestDataOfOtherGamesChoosesTheEpochWritten) {
 }
 
 // The whole recipe from a folder of games: converted, labelled, two stages of training, and a
-// network the engine loads, with a log that holds both stages.
+// network the engine loads, with a log that holds both stages. The test games are the chunk of
+// the highest seed, read from the file names alone: the folder's own name has dashes and digits.
 TEST(Trainer, RecipeScriptTrainsFromAFolderOfGames) {
     tempDirStruct dir;
-    std::filesystem::create_directories(dir.path + "/data/pgn");
-    std::filesystem::copy_file(DATA + "/convert-games-uci.pgn", dir.path + "/data/pgn/games-1.pgn");
-    std::filesystem::copy_file(DATA + "/convert-games-san.pgn", dir.path + "/data/pgn/games-2.pgn");
+    const std::string data = dir.path + "/run-7/data-3";
+    std::filesystem::create_directories(data + "/pgn");
+    std::filesystem::copy_file(DATA + "/convert-games-uci.pgn", data + "/pgn/games-9.pgn");
+    std::filesystem::copy_file(DATA + "/convert-games-san.pgn", data + "/pgn/games-10.pgn");
     const std::string net = dir.path + "/net.nnue";
     const std::string command = std::string("ENGINE=") + KESTRUNE_BINARY + " TRAINER=" + KESTRUNE_TRAINER +
                                 " EPOCHS1=2 EPOCHS2=2 THREADS=1 bash " + KESTRUNE_SOURCE_DIR + "/train/train_net.sh " +
-                                dir.path + "/data " + net + " >" + dir.path + "/out.txt 2>&1";
+                                data + " " + net + " >" + dir.path + "/out.txt 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << readText(dir.path + "/out.txt");
     const std::string log = readText(dir.path + "/net.log");
     for (const char* part : {"# Stage 1", "# Stage 2", "lambda 1 ", "epoch 2: train loss", "info string label lines",
-                             "test loss before training", "info string convert wrote"})
+                             "test loss before training", "info string convert wrote", "# test games (games-10.pgn)",
+                             "# training games (1 chunks)"})
         EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
     engineProcess engine;
     engine.send("setoption name EvalFile value " + net);

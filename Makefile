@@ -13,7 +13,7 @@ CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX)),-DCMAKE_CXX_COMPILER=$
 TARGET ?=
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test bench asan tsan fuzz clean data net net-train net-torch
+.PHONY: build exe run test bench asan tsan fuzz clean data net net-train
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -90,8 +90,7 @@ fuzz:
 # Trains a network (see "The learned evaluation" in the README): make net [DATA=data] [NET=...]
 # runs the whole recipe of train/train_net.sh on the games of a data folder (train/datagen.sh);
 # make net-train DATA=<file or folder> [NET=...] [EPOCHS=...] [TRAINFLAGS=...] one run of the C++
-# trainer on '<FEN> | <score> | <result>' lines; net-torch the same with train/train.py.
-PYTHON ?= /usr/bin/python3
+# trainer on '<FEN> | <score> | <result>' lines.
 NET ?= nets/kestrune.nnue
 EPOCHS ?= 4
 DATA_HINT = needs DATA=<file or folder of '<FEN> | <score> | <result>' lines>
@@ -105,10 +104,6 @@ net-train:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target kestrune_trainer
 	nice -n 5 $(BUILD)/kestrune_trainer --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
-
-net-torch:
-	@test -n "$(DATA)" || { echo "make net-torch $(DATA_HINT)"; exit 1; }
-	nice -n 5 $(PYTHON) train/train.py --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
 
 clean:
 	rm -rf build build-pgo build-asan build-tsan build-fuzz

@@ -3,13 +3,16 @@
 # Debian's xz (5.4.1) and gzip (1.12); the files are committed, so the tests need neither tool.
 set -euo pipefail
 cd "$(dirname "$0")"
-# text, 16000 incompressible bytes, text again: LZMA2 writes an uncompressed chunk between two
-# compressed ones and deflate a stored block between two coded ones
+# Text, 140000 bytes of noise, text again: LZMA2 writes a compressed chunk, an uncompressed one
+# and a compressed one after it, deflate stored blocks between coded ones. The noise comes from a
+# 64-bit LCG that the tests repeat, so mixed.bin itself is not kept.
 python3 -c "
-import random
-r = random.Random(28)
+state, noise = 28, bytearray()
+for _ in range(140000):
+    state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
+    noise.append(state >> 56)
 text = open('games.pgn', 'rb').read()
-open('mixed.bin', 'wb').write(text[:16000] + bytes(r.getrandbits(8) for _ in range(16000)) + text[-16000:])
+open('/tmp/mixed.bin', 'wb').write(text[:20000] + bytes(noise) + text[-20000:])
 "
 xz -c games.pgn >games.pgn.xz
 xz -9e -c games.pgn >games-9e.pgn.xz
@@ -25,7 +28,7 @@ xz --lzma2=preset=6,lc=4,lp=0,pb=0 -c games.pgn >games-lc4.pgn.xz
 head -c 20000 games.pgn | xz -c >games-two.pgn.xz
 head -c 4 /dev/zero >>games-two.pgn.xz
 tail -c +20001 games.pgn | xz -c >>games-two.pgn.xz
-xz -c mixed.bin >mixed.bin.xz
+xz -c /tmp/mixed.bin >mixed.bin.xz
 xz -c </dev/null >empty.xz
 # a filter this reader refuses
 xz --x86 --lzma2 -c games.pgn >games-x86.pgn.xz
@@ -34,9 +37,9 @@ gzip -n -c games.pgn >games.pgn.gz
 gzip -9 -n -c games.pgn >games-9.pgn.gz
 gzip -1 -n -c games.pgn >games-1.pgn.gz
 # the file's name in the header, as gzip writes it for a file
-cp games.pgn /tmp/games-named.pgn && gzip -f /tmp/games-named.pgn && mv /tmp/games-named.pgn.gz games-named.pgn.gz
+cp games.pgn /tmp/games-named.pgn && touch -d @1700000000 /tmp/games-named.pgn && gzip -f /tmp/games-named.pgn && mv /tmp/games-named.pgn.gz games-named.pgn.gz
 # two members
 head -c 20000 games.pgn | gzip -n -c >games-two.pgn.gz
 tail -c +20001 games.pgn | gzip -n -c >>games-two.pgn.gz
-gzip -n -c mixed.bin >mixed.bin.gz
+gzip -n -c /tmp/mixed.bin >mixed.bin.gz
 gzip -n -c </dev/null >empty.gz

@@ -85,7 +85,7 @@ tsan:
 # libFuzzer targets (clang); tests/fuzz/run.sh <seconds> builds them too and runs them.
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue fuzz_decompress
 
 # Trains a network (see "The learned evaluation" in the README): make net [DATA=data] [NET=...]
 # runs the whole recipe of train/train_net.sh on the games of a data folder (train/datagen.sh);

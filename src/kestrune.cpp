@@ -6,9 +6,9 @@
 #include <iostream>
 #include <sstream>
 
-#include "bench.h"
-#include "datagen.h"
-#include "convert.h"
+#include "tools/bench.h"
+#include "tools/datagen.h"
+#include "tools/convert.h"
 #include "commandLoop.h"
 #include "eval.h"
 #include "evalTable.h"
@@ -16,8 +16,8 @@
 #include "hash.h"
 #include "moveTable.h"
 #include "nnue.h"
-#include "perft.h"
-#include "texel.h"
+#include "tools/perft.h"
+#include "tools/texel.h"
 #include "uci.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "engineProcess.h"
 #include "move.h"
-#include "perft.h"
+#include "tools/perft.h"
 #include "search.h"
 #include "testSupport.h"
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "bench.h"
+#include "tools/bench.h"
 #include "engineProcess.h"
 #include "settings.h"
 #include "testSupport.h"

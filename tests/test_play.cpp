@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "bench.h"
+#include "tools/bench.h"
 #include "engineProcess.h"
 #include "hash.h"
 #include "strength.h"

@@ -15,7 +15,7 @@
 #include "engineProcess.h"
 #include "eval.h"
 #include "testSupport.h"
-#include "texel.h"
+#include "tools/texel.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "general.h"
+#include "score.h"
 
 extern const U64 hashCodeRandomNumber[800];
 extern U64 hashCodePiece[14][64];
@@ -21,8 +22,6 @@ struct hashEntry {
 };
 static_assert(sizeof(hashEntry) == 16, "four entries per cache line");
 
-constexpr int MATESCORE = 32000;
-constexpr int MATETHRESHOLD = 31872; // scores at least this large in absolute value are mates
 constexpr U64 HASHAGEFREEMASK = 0x03FFFFFFFFFFFFFFULL;
 constexpr int HASHWINDOW = 4;
 

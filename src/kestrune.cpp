@@ -8,6 +8,9 @@
 
 #include "tools/bench.h"
 #include "tools/datagen.h"
+#include "tools/label.h"
+#include "tools/openings.h"
+#include "tools/wdlFit.h"
 #include "tools/convert.h"
 #include "commandLoop.h"
 #include "eval.h"

@@ -12,13 +12,7 @@
 #include <vector>
 
 #include "general.h"
-
-// ---------------------------------------------------------------------------------------------
-// Scores
-constexpr int DRAWSCORE = 0;
-constexpr int MAXEVALSCORE = 31871;  // largest score the pruning rules treat as an evaluation
-constexpr int INFINITESCORE = 32767; // the root's open window
-constexpr int TBDEPTH = 127;         // table depth of a tablebase verdict
+#include "score.h"
 
 // Exchange values by piece code.
 extern const short seeValue[14];
@@ -74,10 +68,6 @@ inline bool rootMoveExcluded(const moveStruct& m, const positionStruct* pos) {
         if (sameMove(filter->moves[i], m)) return true;
     return false;
 }
-
-// The material the win-chance model of the score lines reads: pawn 1, minor 3, rook 5, queen 9,
-// both sides.
-int wdlMaterial(const positionStruct* pos);
 
 // With a node limit: whether the pool's count has reached it. Otherwise the thread's next
 // check is brought closer as the limit nears, so that the count passes it only a little.

@@ -15,6 +15,7 @@
 #include "settings.h"
 #include "strength.h"
 #include "syzygy.h"
+#include "wdlModel.h"
 
 workForce theWorkForce;
 
@@ -274,13 +275,6 @@ void writeLines(boss* b, positionStruct* pos, bool scoreLines, bool stopped, U64
 }
 
 } // namespace
-
-int wdlMaterial(const positionStruct* pos) {
-    const U64* bb = pos->pieceBB;
-    return __builtin_popcountll(bb[WPAWN] | bb[BPAWN]) +
-           3 * __builtin_popcountll(bb[WKNIGHT] | bb[BKNIGHT] | bb[WBISHOP] | bb[BBISHOP]) +
-           5 * __builtin_popcountll(bb[WROOK] | bb[BROOK]) + 9 * __builtin_popcountll(bb[WQUEEN] | bb[BQUEEN]);
-}
 
 bool nodeLimitReached(positionStruct* pos) {
     const std::vector<worker*>& workers = theWorkForce.workers;

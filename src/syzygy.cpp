@@ -11,9 +11,8 @@
 #include "search.h"
 #include "settings.h"
 #include "tablebase/tbprobe.h"
+#include "wdlModel.h"
 
-// Tablebase wins and losses sit just below the mate range.
-constexpr int TBWINSCORE = MATETHRESHOLD;
 // The prober's half-move clock is one byte; anything beyond the fifty-move rule is alike.
 constexpr unsigned MAXPROBERULE50 = 200;
 constexpr uint32_t ILLEGALMOVEMARK = 32767;

@@ -14,6 +14,7 @@
 #include "tools/bench.h"
 #include "engineProcess.h"
 #include "settings.h"
+#include "wdlModel.h"
 #include "testSupport.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "tools/convert.h"
+#include "wdlModel.h"
 #include "engineProcess.h"
 #include "move.h"
 #include "testSupport.h"

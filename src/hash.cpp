@@ -22,7 +22,6 @@ namespace {
 constexpr int CASTLINGNUMBERS = 768;
 constexpr int ENPASSANTNUMBERS = 784;
 constexpr int SIDENUMBER = 792;
-constexpr int MAXHASHMEGABYTES = 32768;
 constexpr int AGEPERIOD = 64;
 constexpr int AGEWEIGHT = 4;
 
@@ -115,7 +114,7 @@ U64 hashEntriesForMegaBytes(int megaBytes) {
 }
 
 bool allocateHashTable(int megaBytes) {
-    if (megaBytes < 1) megaBytes = 1;
+    if (megaBytes < MINHASHMEGABYTES) megaBytes = MINHASHMEGABYTES;
     if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
     return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes));
 }

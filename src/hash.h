@@ -31,6 +31,8 @@ extern hashEntry* hashTable;
 extern U64 hashKeyMask;
 extern uint8_t hashAgeCounter;
 
+// The range of the Hash option.
+constexpr int MINHASHMEGABYTES = 1, MAXHASHMEGABYTES = 32768;
 // Hash N is N megabytes of entries; N is rounded up to a power of two so that the index is a mask.
 constexpr U64 HASHENTRIESPERMEGABYTE = (U64(1) << 20) / sizeof(hashEntry);
 U64 hashEntriesForMegaBytes(int megaBytes);

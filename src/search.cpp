@@ -8,6 +8,8 @@
 #include "search.h"
 #include "settings.h"
 #include "syzygy.h"
+#include "threads.h"
+#include "timeManager.h"
 
 const int razor[4] = {0, 120, 190, 240};
 const int futility[8] = {0, 65, 130, 195, 260, 325, 390, 455};
@@ -95,8 +97,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     pos->timeCheckCountdown = countdown - 1;
     if (int32_t(countdown) <= 0) {
         pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
-        if (!theWorkForce.pondering.load(std::memory_order_relaxed) && !engine.infinite &&
-            steadyMilliseconds() - engine.startTime >= engine.maxTime) {
+        if (!theWorkForce.pondering.load(std::memory_order_relaxed) && !engine.infinite && hardLimitPassed()) {
             theWorkForce.stop.store(true, std::memory_order_relaxed);
             return 0;
         }

@@ -2,14 +2,8 @@
 // pool of search threads.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "general.h"
 #include "score.h"
@@ -151,34 +145,7 @@ extern const int8_t LMP[8];
 inline int nullMoveDepth(int depth) { return depth - 3 - depth / 6; }
 
 // ---------------------------------------------------------------------------------------------
-// Thread pool and root search.
-
-class worker {
-public:
-    std::mutex mtx;
-    std::condition_variable cv;
-    int id;
-    std::atomic<int> currentDepth{0};
-    bool quit = false;
-    bool busy = true;
-    std::thread thread;
-    positionStruct position;
-    positionStruct* positionPtr;
-    moveStruct moveStore[MOVESTORAGESIZE];
-    pawnTableEntryStruct* pawnTable = nullptr;  // owned, PAWNTABLESIZE entries
-    evalCacheEntryStruct* evalCache = nullptr;  // owned, EVALCACHESIZE entries
-    accumulatorStruct* nnueStack = nullptr;     // owned, MAXPLY entries: the network's accumulators by ply
-    rootFilterStruct rootFilter;                // root moves this thread's search leaves out
-    std::function<void()> afterSearch;          // run before the thread next counts as idle; guarded by mtx
-
-    explicit worker(int id);
-    virtual ~worker();
-    virtual void searchRoot();
-
-    void atTheOffice();
-    void wake();     // busy = true and notify
-    void waitIdle(); // until busy is false
-};
+// Root search.
 
 // One line of a MultiPV search: its root move, score, depth and variation.
 struct rootLineStruct {
@@ -188,41 +155,5 @@ struct rootLineStruct {
     moveStruct pv[MAXPLY];
 };
 
-class boss : public worker {
-public:
-    moveStruct savedBestMove = EMPTYMOVE;
-    moveStruct savedPonderMove = EMPTYMOVE;
-    std::vector<rootLineStruct> lines;      // the lines last reported, best first
-    std::vector<rootLineStruct> freshLines; // the lines of the depth being searched
-
-    explicit boss(int id) : worker(id) {}
-    void searchRoot() override;
-};
-
-struct workForce {
-    std::vector<worker*> workers; // [0] is the boss
-    std::atomic<bool> stop{false};
-    std::atomic<bool> pondering{false};
-    std::atomic<bool> timeUp{false};
-    std::atomic<int> deepestDepth{0};
-    std::atomic<U64> tbHits{0};
-
-    // Rebuilds the pool with n threads (0 ends them all); waits for a running search first.
-    // Returns the number of threads that run, fewer than n when the system refuses more.
-    int setNofWorkers(int n);
-    // Starts a search of GPSData on every thread; returns at once.
-    void startSearch(int searchCount);
-    // Waits until the boss (and so the whole pool) is idle; no-op with an empty pool.
-    void waitIdle();
-    // Whether a search runs (its bestmove not yet written, or its waiting jobs not yet done).
-    bool searching();
-    // Runs job at once when no search runs, otherwise on the main search thread as soon as the
-    // running search has written its bestmove (before the pool counts as idle).
-    void whenIdle(std::function<void()> job);
-    // Forgets what the threads learned: their history tables, killers, counter moves and
-    // evaluation and pawn caches. Only while the pool is idle.
-    void clearThreadTables();
-    ~workForce() = default;
-};
-
-extern workForce theWorkForce;
+// Clears what a search counts and learns, before a search of pos starts.
+void resetSearchState(positionStruct* pos);

@@ -12,12 +12,12 @@
 #include "moveTable.h"
 #include "nnue.h"
 #include "search.h"
+#include "threads.h"
+#include "timeManager.h"
 #include "settings.h"
 #include "strength.h"
 #include "syzygy.h"
 #include "wdlModel.h"
-
-workForce theWorkForce;
 
 namespace {
 // The rating limit's choices differ from game to game.
@@ -43,12 +43,6 @@ constexpr int MAXROOTDEPTH = 127;
 constexpr int SKIPQUORUMMINDEPTH = 10;
 constexpr int MINREPORTTIME = 100;
 constexpr int MINREPORTTIMETARGET = 1600;
-constexpr int FACTORMINDEPTH = 6;
-constexpr double FACTORSTABLE = 0.9;
-constexpr double FACTORDECAY = 0.8;
-constexpr double FACTORPERCHANGE = 0.2;
-constexpr double FACTORMIN = 0.6;
-constexpr double FACTORMAX = 2.0;
 constexpr U64 NODELIMITSHARES = 16;
 
 inline bool isEmptyMove(const moveStruct& m) { return (m.from | m.to | m.flag) == 0; }
@@ -118,7 +112,8 @@ void buildRootFilter(positionStruct* pos, rootFilterStruct* filter) {
     applyRootFilter(pos, filter);
 }
 
-// Clears what a search counts and learns, before a search of pos starts.
+} // namespace
+
 void resetSearchState(positionStruct* pos) {
     pos->nodeCount = pos->qNodeCount = pos->tbHitCount = 0;
     pos->selDepth = 0;
@@ -127,6 +122,8 @@ void resetSearchState(positionStruct* pos) {
     pos->plyStack[0].pvMove = EMPTYMOVE;
     pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
 }
+
+namespace {
 
 struct poolTotalsStruct {
     U64 nodes;
@@ -445,16 +442,7 @@ void worker::searchRoot() {
                 pool.deepestDepth.store(d, std::memory_order_relaxed);
                 newDeepest = true;
             }
-            if (d >= FACTORMINDEPTH) {
-                if (instability <= 1)
-                    factor *= FACTORSTABLE;
-                else
-                    factor = (factor > 1.0 ? factor * FACTORDECAY : 1.0) + FACTORPERCHANGE * instability;
-                if (factor < FACTORMIN) factor = FACTORMIN;
-                if (factor > FACTORMAX) factor = FACTORMAX;
-            } else {
-                factor = 1.0;
-            }
+            factor = nextTimeFactor(factor, d, instability);
             // a helper's depth does not end a MultiPV search: the main thread's lines do
             if (isMain || (newDeepest && !multiLine)) {
                 if (maxDepth != 0) {
@@ -463,7 +451,7 @@ void worker::searchRoot() {
                     else if (engine.infinite)
                         cont = true;
                 } else {
-                    if (engine.targetTime * factor < double(float(elapsed) * engine.timeFactor))
+                    if (softBudgetUsed(factor, elapsed))
                         pool.timeUp.store(true, std::memory_order_relaxed);
                     cont = pool.pondering.load(std::memory_order_relaxed) ? true
                                                                           : !pool.timeUp.load(std::memory_order_relaxed);
@@ -498,7 +486,7 @@ void worker::searchRoot() {
 void boss::searchRoot() {
     workForce& pool = theWorkForce;
     savedBestMove = savedPonderMove = EMPTYMOVE;
-    for (size_t i = 1; i < pool.workers.size(); i++) pool.workers[i]->wake();
+    pool.wakeHelpers();
     worker::searchRoot();
     pool.timeUp.store(true, std::memory_order_relaxed);
     // while pondering or infinite the result waits for stop
@@ -506,25 +494,9 @@ void boss::searchRoot() {
            (engine.infinite || pool.pondering.load(std::memory_order_relaxed)))
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     pool.stop.store(true, std::memory_order_relaxed);
-    for (size_t i = 1; i < pool.workers.size(); i++) pool.workers[i]->waitIdle();
+    pool.waitHelpers();
 
-    // The vote: the deepest completed result, the better score among equals and mates
-    worker* best = this;
-    if (pool.workers.size() > 1 && engine.depthLimit == 0 && engine.pvLines <= 1) {
-        for (worker* t : pool.workers) {
-            positionStruct* tp = t->positionPtr;
-            positionStruct* bp = best->positionPtr;
-            // a thread stopped before it completed any depth has no score to report
-            if (tp->rootScore == -INFINITESCORE) continue;
-            int keyT = 2 * tp->rootDepth + tp->rootDepthDone;
-            int keyBest = 2 * bp->rootDepth + bp->rootDepthDone;
-            if (keyT == keyBest || tp->rootScore >= MATETHRESHOLD) {
-                if (tp->rootScore > bp->rootScore) best = t;
-            } else if (keyT > keyBest) {
-                best = t;
-            }
-        }
-    }
+    worker* best = pool.votedWorker();
     positionStruct* bp = best->positionPtr;
     if (best != this) {
         getPVFromHashTable(0, bp, bp->rootDepth);
@@ -553,145 +525,6 @@ void boss::searchRoot() {
     std::string line = "bestmove " + moveToLA(&bestMove, side, bp);
     if (!isEmptyMove(ponderMove)) line += " ponder " + moveToLA(&ponderMove, side ^ 1, bp);
     sendLine(line);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Thread pool
-
-worker::worker(int workerId) : id(workerId) {
-    positionPtr = &position;
-    attachMoveStorage(&position, moveStore);
-    try {
-        pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
-        evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
-        nnueStack = new accumulatorStruct[MAXPLY]();
-        thread = std::thread(&worker::atTheOffice, this);
-    } catch (...) {
-        delete[] pawnTable;
-        delete[] evalCache;
-        delete[] nnueStack;
-        throw;
-    }
-    std::unique_lock<std::mutex> lock(mtx);
-    cv.wait(lock, [this] { return !busy; });
-}
-
-worker::~worker() {
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        quit = true;
-        busy = true;
-    }
-    cv.notify_all();
-    thread.join();
-    delete[] pawnTable;
-    delete[] evalCache;
-    delete[] nnueStack;
-}
-
-void worker::atTheOffice() {
-    while (true) {
-        std::unique_lock<std::mutex> lock(mtx);
-        if (afterSearch) {
-            std::function<void()> job = std::move(afterSearch);
-            afterSearch = nullptr;
-            job();
-        }
-        busy = false;
-        cv.notify_all();
-        cv.wait(lock, [this] { return busy; });
-        if (quit) return;
-        lock.unlock();
-        searchRoot();
-    }
-}
-
-void worker::wake() {
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        busy = true;
-    }
-    cv.notify_all();
-}
-
-void worker::waitIdle() {
-    std::unique_lock<std::mutex> lock(mtx);
-    cv.wait(lock, [this] { return !busy; });
-}
-
-int workForce::setNofWorkers(int n) {
-    if (!workers.empty()) workers[0]->waitIdle();
-    while (!workers.empty()) {
-        delete workers.back();
-        workers.pop_back();
-    }
-    // When the system refuses a thread (or the memory for one) the threads that did start
-    // make up the pool.
-    try {
-        workers.reserve(size_t(n > 0 ? n : 0));
-        for (int i = 0; i < n; i++) workers.push_back(i == 0 ? new boss(0) : new worker(i));
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    return int(workers.size());
-}
-
-void workForce::startSearch(int searchCount) {
-    if (workers.empty()) return;
-    workers[0]->waitIdle();
-    stop.store(false, std::memory_order_relaxed);
-    timeUp.store(false, std::memory_order_relaxed);
-    deepestDepth.store(0, std::memory_order_relaxed);
-    hashAgeCounter = uint8_t(searchCount % 64);
-    setNetworkActive(engine.useNNUE); // the option takes effect here, while no thread evaluates
-    for (worker* w : workers) {
-        w->position = GPSData;
-        attachMoveStorage(&w->position, w->moveStore);
-        w->position.pawnTable = w->pawnTable;
-        w->position.evalCache = w->evalCache;
-        w->position.nnueStack = w->nnueStack;
-        w->position.threadIndex = uint32_t(w->id);
-        resetSearchState(&w->position);
-        w->currentDepth.store(0, std::memory_order_relaxed);
-    }
-    workers[0]->wake();
-}
-
-void workForce::waitIdle() {
-    if (!workers.empty()) workers[0]->waitIdle();
-}
-
-bool workForce::searching() {
-    if (workers.empty()) return false;
-    std::lock_guard<std::mutex> lock(workers[0]->mtx);
-    return workers[0]->busy;
-}
-
-void workForce::whenIdle(std::function<void()> job) {
-    if (!workers.empty()) {
-        worker* main = workers[0];
-        std::lock_guard<std::mutex> lock(main->mtx);
-        if (main->busy) {
-            if (main->afterSearch) {
-                std::function<void()> earlier = std::move(main->afterSearch);
-                main->afterSearch = [earlier, job] {
-                    earlier();
-                    job();
-                };
-            } else {
-                main->afterSearch = std::move(job);
-            }
-            return;
-        }
-    }
-    job();
-}
-
-void workForce::clearThreadTables() {
-    for (worker* w : workers) {
-        clearSearchTables(&w->position);
-        clearEvalTables(w->pawnTable, w->evalCache);
-    }
 }
 
 // ---------------------------------------------------------------------------------------------

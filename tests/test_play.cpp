@@ -10,6 +10,7 @@
 #include "hash.h"
 #include "strength.h"
 #include "testSupport.h"
+#include "timeManager.h"
 #include "uci.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "search.h"
 #include "syzygy.h"
 #include "testSupport.h"
+#include "threads.h"
 #include "uci.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "engineProcess.h"
 #include "testSupport.h"
+#include "timeManager.h"
 #include "uci.h"
 
 namespace {

@@ -13,8 +13,9 @@
 #include "hash.h"
 #include "search.h"
 #include "settings.h"
+#include "threads.h"
+#include "timeManager.h"
 #include "toolWords.h"
-#include "uci.h"
 #include "workerProcesses.h"
 
 namespace {

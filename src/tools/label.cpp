@@ -15,8 +15,8 @@
 #include "hash.h"
 #include "search.h"
 #include "settings.h"
+#include "threads.h"
 #include "toolWords.h"
-#include "uci.h"
 #include "workerProcesses.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include "move.h"
 #include "search.h"
 #include "settings.h"
+#include "threads.h"
 #include "toolWords.h"
-#include "uci.h"
 #include "workerProcesses.h"
 
 namespace {

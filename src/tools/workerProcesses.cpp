@@ -1,4 +1,5 @@
 // Worker processes of the data tools, and the position they play on.
+#include "threads.h"
 #include "workerProcesses.h"
 
 #include <sys/wait.h>

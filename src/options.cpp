@@ -3,6 +3,7 @@
 
 #include "eval.h"
 #include "hash.h"
+#include "history.h"
 #include "search.h"
 #include "nnue.h"
 #include "strength.h"

@@ -3,7 +3,9 @@
 
 #include "eval.h"
 #include "hash.h"
+#include "history.h"
 #include "move.h"
+#include "movePicker.h"
 #include "moveTable.h"
 #include "search.h"
 #include "settings.h"
@@ -355,25 +357,4 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     else
         storeHashTable(pos->hashKey, ply, rec.hashMove, bestScore, depth, BOUNDUPPER);
     return short(bestScore);
-}
-
-void clearSearchTables(positionStruct* pos) {
-    for (int ply = 0; ply < MAXPLY; ply++) {
-        plyRecord& rec = pos->plyStack[ply];
-        rec.killerMove[0] = rec.killerMove[1] = EMPTYMOVE;
-        rec.counterMove = rec.hashMove = rec.currentMove = rec.pvMove = EMPTYMOVE;
-        rec.nullMoveSearched = 0;
-    }
-    for (auto& row : pos->history)
-        for (auto& h : row) h = 0;
-    for (auto& row : pos->counterMoves)
-        for (auto& c : row) c = EMPTYMOVE;
-    for (auto& a : pos->followupHistory)
-        for (auto& b : a)
-            for (auto& c : b)
-                for (auto& h : c) h = 0;
-    for (auto& a : pos->counterHistory)
-        for (auto& b : a)
-            for (auto& c : b)
-                for (auto& h : c) h = 0;
 }

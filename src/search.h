@@ -1,5 +1,6 @@
-// The search: alpha-beta, quiescence, move ordering, principal variation, root search and the
-// pool of search threads.
+// The search: alpha-beta with its pruning, quiescence, and the root search's records. The move
+// picker, the history tables, the principal variation, the reports and the thread pool have
+// headers of their own (movePicker.h, history.h, principalVariation.h, searchReport.h, threads.h).
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,6 @@
 
 #include "general.h"
 #include "score.h"
-
-// Exchange values by piece code.
-extern const short seeValue[14];
 
 // ---------------------------------------------------------------------------------------------
 // Alpha-beta and quiescence (scores from the side to move's point of view, fail-soft).
@@ -28,9 +26,6 @@ struct searchResultStruct {
     int depth;           // the last completed depth
 };
 searchResultStruct searchFixedDepth(positionStruct* pos, int depth, bool freshTables = true);
-
-// Clears killers, counter moves and the three history tables of a position.
-void clearSearchTables(positionStruct* pos);
 
 // Free move-storage slots from the start of ply's list to the end of the thread's storage
 // (the storage begins at plyStack[0].listStart).
@@ -73,70 +68,6 @@ inline void bumpCounter(U64& counter) { __atomic_store_n(&counter, counter + 1, 
 inline U64 readCounter(const U64& counter) { return __atomic_load_n(&counter, __ATOMIC_RELAXED); }
 
 // ---------------------------------------------------------------------------------------------
-// Move ordering.
-
-// Stages of the move picker; while a move is searched genStage holds the stage after it.
-enum pickStages {
-    STAGEHASHMOVE = 0,
-    STAGEGENCAPTURES = 1,
-    STAGEGOODCAPTURES = 2,
-    STAGEKILLER1 = 3,
-    STAGEKILLER2 = 4,
-    STAGECOUNTERMOVE = 5,
-    STAGELOSINGCAPTURES = 6,
-    STAGELOSINGCAPTURESNEXT = 7,
-    STAGEGENQUIETS = 8,
-    STAGEQUIETS = 9,
-    STAGEEVASIONS = 99
-};
-
-// Static exchange test: does the exchange on move.to win at least threshold for the mover?
-bool seeTest(positionStruct* pos, moveStruct move, int threshold);
-
-// Whether a stored move (hash move, killer, counter move; piece code in its fourth byte) can be
-// played in the position at ply.
-bool isMovePseudoLegal(unsigned char ply, moveStruct move, positionStruct* pos);
-
-// Whether a pseudo-legal move leaves the mover's king safe, also when in check.
-bool isMoveLegalAnyway(unsigned char ply, moveStruct move, positionStruct* pos);
-
-// Quiescence's list at ply keeps only the moves onto square, in generation order.
-void keepRecaptures(unsigned char ply, int square, positionStruct* pos);
-// Quiescence's next move of [cursor, end), swapped to cursor: the highest ordering score, the
-// first of equals. With skipLosing a capture that loses material by the exchange test is no
-// candidate and stays where it is. Null when no candidate remains.
-moveStruct* pickQuiescenceMove(moveStruct* cursor, moveStruct* end, bool skipLosing, positionStruct* pos);
-
-// Lowers the score byte of the evasions of ply's list that lose material.
-void lowerLosingEvasions(unsigned char ply, positionStruct* pos);
-
-// Computes plyStack[ply].notPinned as the capture generator does.
-void computeNotPinned(unsigned char ply, positionStruct* pos);
-
-// Prepares the picker of the node at ply (genStage 0, empty list).
-void initMovePicker(unsigned char ply, positionStruct* pos);
-// Hands out the next move of the node at ply, in stage order; false when none remain. With
-// pruning set the quiet moves come in list order without their history sums.
-bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool pruning);
-// Probcut's picker: the hash move if it is a capture, then the captures in the capture stage's
-// order, taking only those whose exchange reaches threshold.
-bool pickNextProbcutMove(unsigned char ply, positionStruct* pos, moveStruct* move, int threshold);
-
-// History bonus for a cut-off at depth, and the two updates of a table entry.
-int historyBonus(int depth);
-short historyReward(short entry, int bonus);
-short historyPenalty(short entry, int bonus);
-// Killer, counter-move and history updates after quiet move m cut off at ply.
-void updateQuietHistory(unsigned char ply, int depth, moveStruct move, positionStruct* pos);
-
-// ---------------------------------------------------------------------------------------------
-// Principal variation, read back from the transposition table.
-void getPVFromHashTable(unsigned char, positionStruct* pos, int maxMoves);
-// The variation of one root move: the move, then the table's moves after it.
-void getPVFromMove(positionStruct* pos, moveStruct first, int maxMoves);
-std::string PVToString(positionStruct* pos);
-
-// ---------------------------------------------------------------------------------------------
 // Pruning constants.
 extern const int razor[4];
 extern const int futility[8];
@@ -157,3 +88,18 @@ struct rootLineStruct {
 
 // Clears what a search counts and learns, before a search of pos starts.
 void resetSearchState(positionStruct* pos);
+
+// From this depth on the root's window is centred on the last score.
+constexpr int ASPIRATIONMINDEPTH = 6;
+
+// What one depth of the root found.
+struct iterationStruct {
+    int result;    // the exact score, or prev when the iteration did not finish
+    bool finished; // an exact score was found before stop
+    int failsLow;
+    int failsHigh;
+};
+// One depth of the root: aspiration windows around prev, widened by the steps of widths; with
+// storeRoot the exact result goes into the table.
+iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha, int beta, const short* widths,
+                                bool storeRoot);

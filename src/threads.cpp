@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "hash.h"
+#include "history.h"
 #include "nnue.h"
 #include "settings.h"
 

@@ -11,7 +11,10 @@
 #include <sstream>
 
 #include "engineProcess.h"
+#include "history.h"
 #include "move.h"
+#include "movePicker.h"
+#include "principalVariation.h"
 #include "tools/perft.h"
 #include "search.h"
 #include "testSupport.h"

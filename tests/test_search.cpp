@@ -9,7 +9,10 @@
 
 #include "eval.h"
 #include "hash.h"
+#include "history.h"
 #include "move.h"
+#include "movePicker.h"
+#include "principalVariation.h"
 #include "search.h"
 #include "syzygy.h"
 #include "testSupport.h"

@@ -7,8 +7,11 @@
 #include <set>
 
 #include "hash.h"
+#include "history.h"
 #include "move.h"
+#include "movePicker.h"
 #include "moveTable.h"
+#include "principalVariation.h"
 #include "search.h"
 #include "testSupport.h"
 

@@ -11,6 +11,7 @@
 
 #include "general.h"
 #include "hash.h"
+#include "history.h"
 #include "search.h"
 #include "settings.h"
 #include "threads.h"

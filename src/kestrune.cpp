@@ -9,6 +9,7 @@
 #include "commandLoop.h"
 #include "eval.h"
 #include "evalTable.h"
+#include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "moveTable.h"

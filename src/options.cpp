@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "history.h"
 #include "search.h"

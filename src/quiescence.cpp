@@ -1,5 +1,5 @@
 // Quiescence: captures (and evasions) below the horizon until the position is quiet.
-#include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "move.h"
 #include "movePicker.h"

@@ -1,7 +1,7 @@
 // The alpha-beta node: table cut-offs, pruning before the move loop, extensions and reductions.
 #include <cstdlib>
 
-#include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "history.h"
 #include "move.h"

@@ -5,6 +5,7 @@
 #include <new>
 #include <system_error>
 
+#include "evaluate.h"
 #include "hash.h"
 #include "history.h"
 #include "nnue.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "eval.h"
+#include "evaluate.h"
 #include "general.h"
 #include "search.h"
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <climits>
 
-#include "eval.h"
 #include "general.h"
 #include "hash.h"
 #include "move.h"

@@ -8,6 +8,7 @@
 
 #include "engineProcess.h"
 #include "eval.h"
+#include "evaluate.h"
 #include "testSupport.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "history.h"
 #include "move.h"

@@ -14,6 +14,7 @@
 
 #include "engineProcess.h"
 #include "eval.h"
+#include "evaluate.h"
 #include "testSupport.h"
 #include "tools/texel.h"
 

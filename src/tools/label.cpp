@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "datagen.h"
-#include "eval.h"
+#include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "search.h"

@@ -107,17 +107,17 @@ bool allocateHashTableEntries(U64 indexValues) {
     return true;
 }
 
-U64 hashEntriesForMegaBytes(int megaBytes) {
-    U64 power = 1;
-    while (power < U64(megaBytes)) power <<= 1;
-    return HASHENTRIESPERMEGABYTE * power;
-}
-
-bool allocateHashTable(int megaBytes) {
+int hashMegaBytesUsed(int megaBytes) {
     if (megaBytes < MINHASHMEGABYTES) megaBytes = MINHASHMEGABYTES;
     if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
-    return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes));
+    int power = 1;
+    while (power <= megaBytes / 2) power <<= 1;
+    return power;
 }
+
+U64 hashEntriesForMegaBytes(int megaBytes) { return HASHENTRIESPERMEGABYTE * U64(hashMegaBytesUsed(megaBytes)); }
+
+bool allocateHashTable(int megaBytes) { return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes)); }
 
 void clearHashTable() {
     if (!hashTable) return;

@@ -33,11 +33,13 @@ extern uint8_t hashAgeCounter;
 
 // The range of the Hash option.
 constexpr int MINHASHMEGABYTES = 1, MAXHASHMEGABYTES = 32768;
-// Hash N is N megabytes of entries; N is rounded up to a power of two so that the index is a mask.
+// Hash N takes at most N megabytes: the largest power of two not above N (within the range),
+// so that the index is a mask.
 constexpr U64 HASHENTRIESPERMEGABYTE = (U64(1) << 20) / sizeof(hashEntry);
+int hashMegaBytesUsed(int megaBytes);
 U64 hashEntriesForMegaBytes(int megaBytes);
-// Allocates and zeroes a table for megaBytes (1..32768, rounded up to a power of two).
-// Returns false, keeping the old table, when the memory cannot be had.
+// Allocates and zeroes a table of hashMegaBytesUsed(megaBytes). Returns false, keeping the old
+// table, when the memory cannot be had.
 bool allocateHashTable(int megaBytes);
 // Allocates a table with the given number of index values (a power of two).
 bool allocateHashTableEntries(U64 indexValues);

@@ -44,7 +44,8 @@ void setCheck(const optionStruct& option, const optionValueStruct& value, int&) 
 }
 
 void setHash(const optionStruct&, const optionValueStruct& value, int& searchCount) {
-    const int megaBytes = value.number;
+    // at most the megabytes asked for: the reply shows what the table takes
+    const int megaBytes = hashMegaBytesUsed(value.number);
     // a running search keeps its table until its bestmove; the loop goes on reading meanwhile,
     // so that stop reaches an infinite search
     theWorkForce.whenIdle([megaBytes] {

@@ -189,6 +189,9 @@ TEST(ClientsEndToEnd, HashIsTheTablesMemoryInMegabytes) {
     engineProcess engine({}, "", 768ul << 20);
     engine.send("setoption name Hash value 1024");
     EXPECT_EQ(engine.waitFor("info string"), "info string could not allocate 1024 MB, the table keeps 256 MB");
+    // Hash N takes at most N MB: 500 gives 256 MB, which fit beside the old table (512 MB did not)
+    engine.send("setoption name Hash value 500");
+    EXPECT_EQ(engine.waitFor("info string"), "info string Size of Hashtable set to : 256");
     engine.send("setoption name Hash value 128");
     EXPECT_EQ(engine.waitFor("info string"), "info string Size of Hashtable set to : 128");
     engine.send("go depth 6");

@@ -202,7 +202,7 @@ TEST(UciEndToEnd, HandshakeAndOptions) {
 
     const std::pair<const char*, const char*> options[] = {
         {"setoption name Hash value 0", "info string Size of Hashtable set to : 1"},
-        {"setoption name Hash value 3", "info string Size of Hashtable set to : 3"},
+        {"setoption name Hash value 3", "info string Size of Hashtable set to : 2"},
         {"setoption name Threads value 300", "info string Number of threads set to : 256"},
         {"setoption name Threads value 0", "info string Number of threads set to : 1"},
         {"setoption name SyzygyProbeDepth value -5", "info string SyzygyProbeDepth set to: 0"},

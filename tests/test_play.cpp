@@ -70,6 +70,15 @@ TEST(PlayMoveOverhead, TheBudgetOfWhatTheOverheadLeaves) {
     EXPECT_EQ(engine.waitExit(), 0);
 }
 
+// The bench's node count at depth 9 with the hand-set evaluation: the whole search (pruning,
+// reductions, ordering, the table) in one number, which a change that claims to change no
+// search behaviour keeps. A change of the search changes it with the signature of the README.
+TEST(PlayBench, NodeCountAtDepthNine) {
+    initEngineTablesOnce();
+    EXPECT_EQ(runBench(9, false).nodes, 984325u);
+    allocateHashTable(BENCHHASHMB);
+}
+
 TEST(PlayBench, CommandLinePrintsTheSignature) {
     initEngineTablesOnce();
     const int depth = 6;

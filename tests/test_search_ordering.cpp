@@ -228,11 +228,6 @@ TEST(SearchTables, LateMoveReductions) {
     EXPECT_EQ(LMR[127][255], 14);
 }
 
-TEST(SearchTables, NullMoveDepth) {
-    const int depths[][2] = {{3, 0}, {4, 1}, {5, 2}, {6, 2}, {7, 3}, {12, 7}, {18, 12}};
-    for (const auto& d : depths) EXPECT_EQ(nullMoveDepth(d[0]), d[1]) << d[0];
-}
-
 TEST(SearchTables, HistoryArithmetic) {
     EXPECT_EQ(historyBonus(20), 10368);
     EXPECT_EQ(historyBonus(3), 288);

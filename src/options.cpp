@@ -25,12 +25,6 @@ std::string restOfLine(std::istringstream& words) {
     return text;
 }
 
-int clampInt(long long value, int low, int high) {
-    if (value < low) return low;
-    if (value > high) return high;
-    return int(value);
-}
-
 // A plain spin or check: the setting changes at once (the next go reads it) and the reply
 // shows the value used.
 void setSpin(const optionStruct& option, const optionValueStruct& value, int&) {

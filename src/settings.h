@@ -47,6 +47,9 @@ struct engineStruct {
 
 extern engineStruct engine;
 
+// A number of the command words or of the clock limited to [low, high].
+inline int clampInt(long long value, int low, int high) { return int(value < low ? low : value > high ? high : value); }
+
 // Steady clock in milliseconds.
 int64_t steadyMilliseconds();
 

@@ -19,12 +19,6 @@ constexpr double FACTORPERCHANGE = 0.2;
 constexpr double FACTORMIN = 0.6;
 constexpr double FACTORMAX = 2.0;
 
-int clampInt(long long value, int low, int high) {
-    if (value < low) return low;
-    if (value > high) return high;
-    return int(value);
-}
-
 // A clock or move time less the move overhead, never below what it takes to answer.
 int afterOverhead(int time) {
     if (engine.moveOverhead == 0) return time;

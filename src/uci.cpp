@@ -20,12 +20,6 @@ constexpr int DEFAULTMOVESTOGO = 30;
 constexpr int UNLIMITEDTIME = INT_MAX; // milliseconds: no clock at all
 constexpr int FENGAMEPLY = 1024;       // a FEN at its first move with no moves played
 
-int clampInt(long long value, int low, int high) {
-    if (value < low) return low;
-    if (value > high) return high;
-    return int(value);
-}
-
 } // namespace
 
 bool readLeadingNumber(const std::string& text, long long* value) {

@@ -61,18 +61,6 @@ std::string trainingFen(positionStruct* pos, const moveStruct* legal, const move
     return fen + std::to_string(gamePly / 2 + 1);
 }
 
-// Plays a move of the game from ply 0 and makes the new position the root again.
-void playGameMove(moveStruct move, positionStruct* pos) {
-    makeMove(0, move, pos);
-    plyRecord& root = pos->plyStack[0];
-    const plyRecord& child = pos->plyStack[1];
-    root.epSquare = child.epSquare;
-    root.castleRights = child.castleRights;
-    root.savedKeys[0] = child.savedKeys[0];
-    root.savedKeys[1] = child.savedKeys[1];
-    compactKeyHistory(pos);
-}
-
 // Why a game did not end as a game should, or "".
 std::string abnormalEnd(const pgnGameStruct& game) {
     std::string termination = lowerCase(game.tag("Termination"));
@@ -191,7 +179,7 @@ std::string convertGame(const pgnGameStruct& game, positionStruct* pos, std::vec
             local.positionResults[result]++;
             local.scoreBuckets[scoreBucket(score)]++;
         }
-        playGameMove(move, pos);
+        playRootMove(move, pos);
     }
     counts->gamesKept++;
     counts->gameResults[result]++;

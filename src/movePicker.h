@@ -8,7 +8,6 @@
 // Exchange values by piece code.
 extern const short seeValue[14];
 
-
 // Stages of the move picker; while a move is searched genStage holds the stage after it.
 enum pickStages {
     STAGEHASHMOVE = 0,

@@ -1,8 +1,8 @@
 // Fuzz target: game records written by other programs, through the PGN reader and the converter.
-// The first byte is a selector: bit 0 also runs the convert and wdlfit commands on the text
-// through files; the rest is the PGN text. Every game is converted, and what comes out must hold:
-// each kept position is a usable FEN with a score and a result in range, and for the positions
-// of a kept game every legal move's SAN reads back as that move.
+// The first byte is a selector: 1 also runs the convert and wdlfit commands on the text through
+// files; the rest is the PGN text. Every game is converted, and what comes out must hold: each
+// kept position is a usable FEN with a score and a result in range, and in the first kept
+// positions of an input every legal move's SAN reads back as that move.
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,6 +21,8 @@
 #include "tools/convert.h"
 
 namespace {
+
+constexpr int SANCHECKEDPOSITIONS = 16; // per input: the check costs a legal-move search per move
 
 class nullBuffer : public std::streambuf {
 protected:
@@ -75,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pgnGameStruct game;
     convertCountsStruct counts;
     std::vector<trainingPositionStruct> kept;
-    int games = 0;
+    int games = 0, sanChecked = 0;
     while (readPgnGame(&reader, &game)) {
         check(++games <= int(text.size()) + 1); // every game takes some of the text
         counts.gamesRead++;
@@ -87,11 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             check(position.score > -CONVERTMAXSCORE && position.score < CONVERTMAXSCORE);
             check(position.result >= 0 && position.result <= 2);
             check(trainingLineText(position).rfind(position.fen + " | ", 0) == 0);
-            checkSanRoundTrip(position.fen);
+            if (sanChecked++ < SANCHECKEDPOSITIONS) checkSanRoundTrip(position.fen);
         }
     }
     check(counts.gamesKept <= counts.gamesRead && counts.positionsKept <= counts.positionsRead);
-    if (selector & 1) {
+    if (selector == 1) {
         {
             std::ofstream out(pgnPath, std::ios::binary | std::ios::trunc);
             out << text;

@@ -13,7 +13,7 @@ CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX)),-DCMAKE_CXX_COMPILER=$
 TARGET ?=
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test bench asan tsan fuzz clean data net net-train
+.PHONY: build exe run test test-slow bench asan tsan fuzz clean data net net-train
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -54,7 +54,12 @@ test:
 	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
 	@$(MAKE) --no-print-directory build
 	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# The slow tests: the engine built again without GoogleTest, games under the match manager.
+test-slow:
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L slow
 
 bench: build
 	bash bench/run.sh $(BUILD)
@@ -85,7 +90,7 @@ tsan:
 # libFuzzer targets (clang); tests/fuzz/run.sh <seconds> builds them too and runs them.
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue fuzz_decompress
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue fuzz_decompress fuzz_convert
 
 # Trains a network (see "The learned evaluation" in the README): make net [DATA=data] [NET=...]
 # runs the whole recipe of train/train_net.sh on the games of a data folder (train/datagen.sh);

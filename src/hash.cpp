@@ -22,7 +22,6 @@ namespace {
 constexpr int CASTLINGNUMBERS = 768;
 constexpr int ENPASSANTNUMBERS = 784;
 constexpr int SIDENUMBER = 792;
-constexpr int MAXHASHMEGABYTES = 32768;
 constexpr int AGEPERIOD = 64;
 constexpr int AGEWEIGHT = 4;
 
@@ -108,17 +107,17 @@ bool allocateHashTableEntries(U64 indexValues) {
     return true;
 }
 
-U64 hashEntriesForMegaBytes(int megaBytes) {
-    U64 power = 1;
-    while (power < U64(megaBytes)) power <<= 1;
-    return HASHENTRIESPERMEGABYTE * power;
+int hashMegaBytesUsed(int megaBytes) {
+    if (megaBytes < MINHASHMEGABYTES) megaBytes = MINHASHMEGABYTES;
+    if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
+    int power = 1;
+    while (power <= megaBytes / 2) power <<= 1;
+    return power;
 }
 
-bool allocateHashTable(int megaBytes) {
-    if (megaBytes < 1) megaBytes = 1;
-    if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
-    return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes));
-}
+U64 hashEntriesForMegaBytes(int megaBytes) { return HASHENTRIESPERMEGABYTE * U64(hashMegaBytesUsed(megaBytes)); }
+
+bool allocateHashTable(int megaBytes) { return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes)); }
 
 void clearHashTable() {
     if (!hashTable) return;

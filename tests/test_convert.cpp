@@ -7,7 +7,8 @@
 #include <fstream>
 #include <random>
 
-#include "convert.h"
+#include "tools/convert.h"
+#include "wdlModel.h"
 #include "engineProcess.h"
 #include "move.h"
 #include "testSupport.h"

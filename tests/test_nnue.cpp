@@ -13,6 +13,7 @@
 
 #include "engineProcess.h"
 #include "eval.h"
+#include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "move.h"

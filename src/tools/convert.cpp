@@ -1,6 +1,7 @@
 // The converter: the kept positions of each game, written as training lines, then the fit of
 // the win/draw/loss model on them.
 #include "convert.h"
+#include "decompress.h"
 
 #include <algorithm>
 #include <chrono>
@@ -204,8 +205,9 @@ void convertCommand(std::istringstream& words) {
             sendLine("info string convert would overwrite its input '" + output + "', nothing written");
             return;
         }
-        if (!std::ifstream(names[k])) {
-            sendLine("info string convert cannot read '" + names[k] + "', nothing written");
+        std::string problem;
+        if (!openTextInput(names[k], &problem)) {
+            sendLine("info string convert cannot read '" + names[k] + "' (" + problem + "), nothing written");
             return;
         }
     }
@@ -225,10 +227,17 @@ void convertCommand(std::istringstream& words) {
     std::vector<trainingPositionStruct> kept;
     std::string text;
     bool failed = false;
-    for (size_t k = 1; k < names.size() && !failed; k++) {
-        std::ifstream in(names[k]);
+    std::string readProblem;
+    for (size_t k = 1; k < names.size() && !failed && readProblem.empty(); k++) {
+        // plain, xz or gzip games alike; the file was readable a moment ago, so a null stream here is rare
+        std::string openProblem;
+        std::unique_ptr<std::istream> in = openTextInput(names[k], &openProblem);
+        if (!in) {
+            readProblem = "cannot read '" + names[k] + "' (" + openProblem + ")";
+            break;
+        }
         pgnReaderStruct reader;
-        reader.in = &in;
+        reader.in = in.get();
         pgnGameStruct game;
         while (readPgnGame(&reader, &game)) {
             counts.gamesRead++;
@@ -248,12 +257,17 @@ void convertCommand(std::istringstream& words) {
             }
             if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out) != text.size()) failed = true;
         }
-        if (in.bad()) {
-            sendLine("info string convert could not read all of '" + names[k] + "', nothing written");
-            failed = true;
+        if (in->bad()) {
+            std::string why = textInputProblem(*in);
+            readProblem = "could not read all of '" + names[k] + "'" + (why.empty() ? "" : " (" + why + ")");
         }
     }
     bool writeFailed = std::fclose(out) != 0 || failed;
+    if (!readProblem.empty()) {
+        std::remove(temporary.c_str());
+        sendLine("info string convert " + readProblem + ", nothing written");
+        return;
+    }
     if (writeFailed || std::rename(temporary.c_str(), output.c_str()) != 0) {
         std::remove(temporary.c_str());
         sendLine("info string convert could not write '" + output + "', nothing written");

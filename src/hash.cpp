@@ -92,13 +92,23 @@ U64 calcHashKey(unsigned char, positionStruct* pos) {
 bool allocateHashTableEntries(U64 indexValues) {
     // Three extra entries keep the four-entry window of the highest index inside the table.
     size_t bytes = (indexValues + HASHWINDOW - 1) * sizeof(hashEntry);
+    // The old table goes first, so that the process never holds both (Hash 1500 after the default
+    // table peaked at 1.3 GB); when the new size cannot be had, the old size is taken again.
+    const U64 oldIndexValues = hashTable ? hashKeyMask + 1 : 0;
+    freeHashTable();
     void* mapping = nullptr;
     size_t mappingBytes = 0;
     hashEntry* table = mapZeroedEntries(bytes, &mapping, &mappingBytes);
-    if (!table) return false;
+    if (!table) {
+        // the smallest table as the last resort: the search never runs without one
+        const U64 smallest = hashEntriesForMegaBytes(MINHASHMEGABYTES);
+        if (!(oldIndexValues && oldIndexValues != indexValues && allocateHashTableEntries(oldIndexValues)) &&
+            indexValues != smallest)
+            allocateHashTableEntries(smallest);
+        return false;
+    }
     // every page faulted in now rather than by the first search
     std::memset(static_cast<void*>(table), 0, bytes);
-    freeHashTable();
     hashTable = table;
     hashTableBytes = bytes;
     hashMapping = mapping;

@@ -47,6 +47,8 @@ void setHash(const optionStruct&, const optionValueStruct& value, int& searchCou
             engine.hashSize = megaBytes;
             sendLine("info string Size of Hashtable set to : " + std::to_string(megaBytes));
         } else {
+            // the earlier size was taken again, or the smallest where even that failed
+            engine.hashSize = hashTable ? int((hashKeyMask + 1) / HASHENTRIESPERMEGABYTE) : 0;
             sendLine("info string could not allocate " + std::to_string(megaBytes) + " MB, the table keeps " +
                      std::to_string(engine.hashSize) + " MB");
         }

@@ -189,9 +189,14 @@ TEST(ClientsEndToEnd, HashIsTheTablesMemoryInMegabytes) {
     engineProcess engine({}, "", 768ul << 20);
     engine.send("setoption name Hash value 1024");
     EXPECT_EQ(engine.waitFor("info string"), "info string could not allocate 1024 MB, the table keeps 256 MB");
-    // Hash N takes at most N MB: 500 gives 256 MB, which fit beside the old table (512 MB did not)
+    // Hash N takes at most N MB: 500 gives 256 MB
     engine.send("setoption name Hash value 500");
     EXPECT_EQ(engine.waitFor("info string"), "info string Size of Hashtable set to : 256");
+    // the old table is let go before the new one is taken: 512 MB fit where 256 + 512 did not
+    engine.send("setoption name Hash value 512");
+    EXPECT_EQ(engine.waitFor("info string"), "info string Size of Hashtable set to : 512");
+    engine.send("go depth 6");
+    EXPECT_FALSE(engine.waitFor("bestmove").empty());
     engine.send("setoption name Hash value 128");
     EXPECT_EQ(engine.waitFor("info string"), "info string Size of Hashtable set to : 128");
     engine.send("go depth 6");

@@ -273,9 +273,27 @@ TEST(Trainer, RecipeScriptTrainsFromAFolderOfGames) {
                              "test loss before training", "info string convert wrote", "# test games (games-10.pgn)",
                              "# training games (1 chunks)"})
         EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+
+    // going on from that network: no first stage, and the log says where it started
+    const std::string next = dir.path + "/next.nnue";
+    const std::string onward = std::string("ENGINE=") + KESTRUNE_BINARY + " TRAINER=" + KESTRUNE_TRAINER +
+                               " INIT=" + net + " EPOCHS2=1 THREADS=1 bash " + KESTRUNE_SOURCE_DIR +
+                               "/train/train_net.sh " + data + " " + next + " >" + dir.path + "/out.txt 2>&1";
+    ASSERT_EQ(std::system(onward.c_str()), 0) << readText(dir.path + "/out.txt");
+    const std::string nextLog = readText(dir.path + "/next.log");
+    EXPECT_EQ(nextLog.find("# Stage 1"), std::string::npos) << nextLog;
+    for (const std::string& part : std::vector<std::string>{"stage 1 none; stage 2 from " + net, "initial weights from " + net, "epoch 1: train loss"})
+        EXPECT_NE(nextLog.find(part), std::string::npos) << part << "\n" << nextLog;
+    // a first stage would throw the earlier network away: refused
+    const std::string both = "STAGE1=1 " + onward;
+    EXPECT_NE(std::system(both.c_str()), 0);
+    EXPECT_NE(readText(dir.path + "/out.txt").find("it has no first stage"), std::string::npos);
+
     engineProcess engine;
-    engine.send("setoption name EvalFile value " + net);
-    EXPECT_EQ(engine.waitFor("info string EvalFile"), "info string EvalFile set to : " + net);
+    for (const std::string& file : {net, next}) {
+        engine.send("setoption name EvalFile value " + file);
+        EXPECT_EQ(engine.waitFor("info string EvalFile"), "info string EvalFile set to : " + file);
+    }
     engine.send("quit");
     EXPECT_EQ(engine.waitExit(), 0);
 }

@@ -10,14 +10,20 @@
 #    learns those first (lambda 1: the evaluation's judgement over three times as many positions as
 #    the games give). The labels of an earlier run on the same chunks are used as they are.
 # 3. The trainer learns the games' search scores blended with their results (lambda LAMBDA: the
-#    score's share of the target), from the first stage's weights or from random ones.
+#    score's share of the target), from the first stage's weights, from random ones, or (INIT) from
+#    an earlier network, which it goes on training: then there is no first stage.
 # The network's log holds the recipe, the stages' logs and the data's counts.
 #
 # Environment: ENGINE (build/kestrune), TRAINER (build/kestrune_trainer), K (the logistic scale of
 # the data's WDL fit, 176), THREADS (nproc), TEST (the test chunk's seed), and the recipe:
-#   STAGE1 (1), EPOCHS1 (16), VARIANTS (4)                      the static scores' stage
-#   LAMBDA (0.75), EPOCHS2 (40), LR2 (1e-3 from random weights, 3e-4 after stage 1), LR2_END (2e-6),
-#   SCHEDULE2 (cosine), WD (weight decay, 0.01), QB (256 or 64, 64)     the games' stage
+#   STAGE1 (1, 0 with INIT), EPOCHS1 (16), VARIANTS (4)        the static scores' stage
+#   INIT (a network to go on from), LAMBDA (0.9), EPOCHS2 (40, 16 with INIT), LR2 (1e-3 from random
+#   weights, 3e-4 after stage 1, 2e-4 with INIT), LR2_END (2e-6), SCHEDULE2 (cosine), WD (weight
+#   decay, 0.01), MIRROR (1: half of the positions shown with their files swapped), QB (256 or 64,
+#   256)                                                         the games' stage
+# The defaults are those that won in games against the network of the time: with the data of one
+# network's games, going on from that network (INIT) beat training afresh, lambda 0.9 beat 0.75 and
+# 0.5, and QB 64 did not win (nets/kestrune.log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,16 +33,20 @@ ENGINE=${ENGINE:-build/kestrune}
 TRAINER=${TRAINER:-build/kestrune_trainer}
 K=${K:-176}
 THREADS=${THREADS:-$(nproc)}
-STAGE1=${STAGE1:-1}
+INIT=${INIT:-}
+STAGE1=${STAGE1:-$([ -n "$INIT" ] && echo 0 || echo 1)}
 EPOCHS1=${EPOCHS1:-16}
 VARIANTS=${VARIANTS:-4}
-LAMBDA=${LAMBDA:-0.75}
-EPOCHS2=${EPOCHS2:-40}
-LR2=${LR2:-$([ "$STAGE1" = 1 ] && echo 3e-4 || echo 1e-3)}
+LAMBDA=${LAMBDA:-0.9}
+EPOCHS2=${EPOCHS2:-$([ -n "$INIT" ] && echo 16 || echo 40)}
+LR2=${LR2:-$([ -n "$INIT" ] && echo 2e-4 || { [ "$STAGE1" = 1 ] && echo 3e-4 || echo 1e-3; })}
 LR2_END=${LR2_END:-2e-6}
 SCHEDULE2=${SCHEDULE2:-cosine}
 WD=${WD:-0.01}
-QB=${QB:-64}
+MIRROR=${MIRROR:-1}
+QB=${QB:-256}
+[ -z "$INIT" ] || [ "$STAGE1" = 0 ] || { echo "INIT goes on from a network: it has no first stage (STAGE1=0)" >&2; exit 1; }
+[ -z "$INIT" ] || [ -f "$INIT" ] || { echo "no network $INIT to go on from" >&2; exit 1; }
 
 [ -x "$ENGINE" ] && [ -x "$TRAINER" ] || { echo "build the engine and the trainer first (make)" >&2; exit 1; }
 # Chunks in the order of their seeds, read from the file name alone (the folder's own name may
@@ -65,6 +75,7 @@ mkdir -p "$work"
 "$ENGINE" convert "$DATA/test.txt" "$testChunk" | grep '^info string' > "$work/convert-test.log"
 
 init=()
+[ -z "$INIT" ] || init=(--init "$INIT")
 if [ "$STAGE1" = 1 ]; then
   stat -c '%n %s %Y' "${chunks[@]}" > "$work/chunks.txt"
   echo "variants $VARIANTS" >> "$work/chunks.txt"
@@ -79,14 +90,15 @@ if [ "$STAGE1" = 1 ]; then
 fi
 "$TRAINER" --data "$DATA/train.txt" --test "$DATA/test.txt" "${init[@]}" --out "$work/stage2.nnue" \
   --k "$K" --lambda "$LAMBDA" --epochs "$EPOCHS2" --lr "$LR2" --schedule "$SCHEDULE2" --lr-end "$LR2_END" \
-  --lr-decay 0.8 --weight-decay "$WD" --qb "$QB" --validation 0.01 --buckets 8 --threads "$THREADS"
+  --lr-decay 0.8 --weight-decay "$WD" --mirror "$MIRROR" --qb "$QB" --validation 0.01 --buckets 8 --threads "$THREADS"
 
 log="${NET%.nnue}.log"
 cp "$work/stage2.nnue" "$NET"
 {
   echo "# $(basename "$NET"): train/train_net.sh $DATA $NET at $(date -u +%FT%TZ), engine $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
   echo "# K $K; stage 1 $([ "$STAGE1" = 1 ] && echo "$EPOCHS1 epochs, label variants $VARIANTS" || echo "none");" \
-    "stage 2 lambda $LAMBDA, $EPOCHS2 epochs, lr $LR2 $SCHEDULE2 to $LR2_END, weight decay $WD, QB $QB"
+    "stage 2${INIT:+ from $INIT,} lambda $LAMBDA, $EPOCHS2 epochs, lr $LR2 $SCHEDULE2 to $LR2_END, weight decay $WD," \
+    "mirror $MIRROR, QB $QB"
   [ -f "$DATA/RECIPE" ] && sed 's/^/# data: /' "$DATA/RECIPE"
   echo "# training games (${#chunks[@]} chunks):"; sed 's/^/#   /' "$work/convert.log"
   echo "# test games ($(basename "$testChunk")):"; sed 's/^/#   /' "$work/convert-test.log"

@@ -1,11 +1,9 @@
 // Quiescence: captures (and evasions) below the horizon until the position is quiet.
-#include "correctionHistory.h"
 #include "evaluate.h"
 #include "hash.h"
 #include "move.h"
 #include "movePicker.h"
 #include "search.h"
-#include "searchParameters.h"
 
 namespace {
 
@@ -33,10 +31,7 @@ short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, posi
     // probe nearly always misses, and evaluating hides the wait for the table's memory, which
     // the parent asked for when it made the move. The evaluation has no effect on the table.
     const bool inCheck = rec.inCheck;
-    const searchParametersStruct& sp = *searchParameters;
-    int staticEval = inCheck ? 0 : evaluateN(ply, pos);
-    if (sp.correctedStandPat && !inCheck)
-        staticEval = correctedEvaluation(staticEval, correctionOf(pos->correction, pos, sp.nonPawnCorrection));
+    const int staticEval = inCheck ? 0 : evaluateN(ply, pos);
 
     // Table cut-off, at any stored depth
     U64 data;

@@ -27,16 +27,15 @@ searchParametersStruct handSetSearchParameters = {
      {50, 40, 80, 160, 320}, {15, 35, 40, 80, 160}, {29, 32, 68, 124, 200}, {15, 35, 40, 80, 160},
      {15, 35, 40, 80, 160}, {29, 32, 68, 124, 200}, {15, 35, 40, 80, 160}, {15, 35, 40, 80, 160},
      {15, 20, 40, 80, 160}, {11, 19, 31, 49, 76}, {50, 40, 80, 160, 320}, {35, 27, 58, 139, 200}},
-    false, false, false, // correction history
-    false, 8192, 2,      // history-adjusted reductions
+    false, false,   // correction history
+    false, 8192, 2, // history-adjusted reductions
     {},
 };
 
 namespace {
 
 // The network's record: the hand-set one with the additions kept after games with the network
-// on: the pruning reads the evaluation corrected by the pawn and piece tables (correcting
-// quiescence's stand-pat as well won nothing more at 10,000 nodes a move).
+// on: the pruning reads the evaluation corrected by the pawn and piece tables.
 searchParametersStruct networkRecord() {
     searchParametersStruct p = handSetSearchParameters;
     p.correctionHistory = true;

@@ -57,7 +57,6 @@ struct searchParametersStruct {
     // each side's pieces
     bool correctionHistory;
     bool nonPawnCorrection;
-    bool correctedStandPat; // quiescence stands pat on the corrected evaluation too
     // history-adjusted reductions: a quiet move is reduced by history / divisor less, by at
     // most historyReductionMaxExtra more than the table says
     bool historyReductions;

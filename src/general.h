@@ -86,6 +86,7 @@ struct plyRecord {
 struct pawnTableEntryStruct;
 struct evalCacheEntryStruct;
 struct accumulatorStruct;
+struct correctionTableStruct;
 
 struct positionStruct {
     int8_t board[64];
@@ -131,6 +132,8 @@ struct positionStruct {
     // the owning thread's network accumulators by ply (null: computed afresh); last, so that
     // the fields the search reads keep their places
     accumulatorStruct* nnueStack;
+    // the owning thread's correction history (null: no correction)
+    correctionTableStruct* correction;
 
     positionStruct();
 };

@@ -48,6 +48,21 @@ short historyPenalty(short entry, int bonus) {
     return short(h - bonus - h * bonus / HISTORYDIVISOR);
 }
 
+int quietHistoryScore(unsigned char ply, moveStruct m, const positionStruct* pos) {
+    const int p = m.score - 2;
+    if (p < 0 || p > 11) return 0;
+    int sum = pos->history[p][m.to];
+    if (ply >= 1) {
+        const moveStruct& prev = pos->plyStack[ply - 1].currentMove;
+        if (prev.score >= 2) sum += pos->counterHistory[prev.score - 2][prev.to][p][m.to];
+        if (ply >= 2) {
+            const moveStruct& prev2 = pos->plyStack[ply - 2].currentMove;
+            if (prev2.score >= 2) sum += pos->followupHistory[prev2.score - 2][prev2.to][p][m.to];
+        }
+    }
+    return sum;
+}
+
 void updateQuietHistory(unsigned char ply, int depth, moveStruct m, positionStruct* pos) {
     plyRecord& rec = pos->plyStack[ply];
     int bonus = historyBonus(depth);

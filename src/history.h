@@ -11,5 +11,8 @@ void clearSearchTables(positionStruct* pos);
 int historyBonus(int depth);
 short historyReward(short entry, int bonus);
 short historyPenalty(short entry, int bonus);
+// The quiet ordering's sum of the three history tables for move (its piece in the fourth byte)
+// at ply.
+int quietHistoryScore(unsigned char ply, moveStruct move, const positionStruct* pos);
 // Killer, counter-move and history updates after quiet move m cut off at ply.
 void updateQuietHistory(unsigned char ply, int depth, moveStruct move, positionStruct* pos);

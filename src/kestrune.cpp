@@ -81,6 +81,8 @@ void benchWords(std::istringstream& words, commandLoopStruct& loop) {
     }
     waitForIdleSearch();
     benchCommand(int(depth));
+    // the bench leaves a cleared table: what the threads learned of the game goes with it
+    theWorkForce.clearCorrectionTables();
     loop.searchCount = 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "move.h"
 #include "moveTable.h"
+#include "searchParameters.h"
 
 const short seeValue[14] = {0, 0, 87, 87, 340, 340, 340, 340, 515, 515, 1005, 1005, 10000, 10000};
 
@@ -91,9 +92,11 @@ bool storedMoveFits(unsigned char ply, moveStruct m, positionStruct* pos) {
     return false;
 }
 
-// A capture that gives away material by the exchange test.
+// A capture that quiescence leaves out: it fails the exchange test of the search's threshold.
 inline bool losesMaterial(const moveStruct& m, positionStruct* pos) {
-    return m.flag != ENPASSANT && seeValue[pos->board[m.to]] < seeValue[pos->board[m.from]] && !seeTest(pos, m, 0);
+    const int threshold = searchParameters->quiescenceSee;
+    return m.flag != ENPASSANT && seeValue[pos->board[m.to]] - seeValue[pos->board[m.from]] < threshold &&
+           !seeTest(pos, m, threshold);
 }
 
 } // namespace
@@ -285,8 +288,9 @@ bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool
                     continue;
                 }
                 int mover = pos->board[m->from];
+                const int threshold = searchParameters->goodCaptureSee;
                 if (m->flag == ENPASSANT || m->flag == CASTLESHORT || m->flag == CASTLELONG ||
-                    seeValue[pos->board[m->to]] - seeValue[mover] >= 0 || seeTest(pos, *m, 0)) {
+                    seeValue[pos->board[m->to]] - seeValue[mover] >= threshold || seeTest(pos, *m, threshold)) {
                     m->score = 0;
                     *move = withPiece(*m, pos);
                     return true;

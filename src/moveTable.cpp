@@ -1,9 +1,10 @@
 // Attack tables: magic multipliers found at start-up, and the fixed masks.
 #include "moveTable.h"
 
-#include <cmath>
 #include <cstring>
 #include <thread>
+
+#include "searchParameters.h"
 
 MagicRecord rookAttackLUT[64];
 MagicRecord bishopAttackLUT[64];
@@ -23,7 +24,6 @@ U64 ranksAtOrAbove[2][64];
 U64 isolatedPawns[64];
 U64 passedPawnsMask[2][64];
 U64 kingSafetyArea[2][64];
-int8_t LMR[128][256];
 
 const U64 files[8] = {
     0x0101010101010101ULL, 0x0202020202020202ULL, 0x0404040404040404ULL, 0x0808080808080808ULL,
@@ -39,9 +39,6 @@ namespace {
 constexpr int rookDirections[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
 constexpr int bishopDirections[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 constexpr U64 MAGICSEEDS[2] = {0x9E3779B97F4A7C15ULL, 0xD1B54A32D192ED03ULL};
-constexpr int LMRLATEMOVES = 3;
-constexpr double LMRBASE = 0.8;
-constexpr double LMRFACTOR = 0.5263157894736842; // 1 / 1.9
 
 bool onBoard(int file, int rank) { return file >= 0 && file < 8 && rank >= 0 && rank < 8; }
 
@@ -250,17 +247,6 @@ void initPawnAndKingMasks() {
     }
 }
 
-void initLateMoveReductions() {
-    for (int d = 0; d < 128; d++) {
-        for (int m = 0; m < 256; m++) {
-            if (m < LMRLATEMOVES) LMR[d][m] = 0;
-            else if (m == LMRLATEMOVES) LMR[d][m] = 1;
-            else if (d < 2) LMR[d][m] = 0; // ln(0) is not finite and ln(1) gives nothing
-            else LMR[d][m] = int8_t(LMRBASE + std::log(double(d)) * std::log(double(m)) * LMRFACTOR);
-        }
-    }
-}
-
 } // namespace
 
 void initBitboardConstants() {
@@ -276,6 +262,6 @@ void initBitboardConstants() {
     initLeaperTables();
     initLineTables();
     initPawnAndKingMasks();
-    initLateMoveReductions();
+    initSearchParameters(); // the late-move reduction tables
     GPSData.plyStack[0].listStart = GMS;
 }

@@ -46,9 +46,6 @@ extern const U64 outpostMask[2];
 extern const U64 kingSideFiles[8];
 extern const U64 RANK1TO5BB[2];
 
-// Late-move reductions by depth and late-move count, used by the search.
-extern int8_t LMR[128][256];
-
 inline U64 rookAttacks(int s, U64 occupancy) {
     const MagicRecord& r = rookAttackLUT[s];
     return r.table[((occupancy & r.mask) * r.magic) >> r.shift];

@@ -6,6 +6,7 @@
 
 #include "hash.h"
 #include "principalVariation.h"
+#include "searchParameters.h"
 #include "searchReport.h"
 #include "settings.h"
 #include "threads.h"
@@ -46,7 +47,7 @@ iterationStruct searchLines(boss* b, positionStruct* pos, int d, int prev, const
     for (int j = 0; j < lineCount; j++) {
         const int linePrev = j < int(b->lines.size()) ? b->lines[j].score : -INFINITESCORE;
         int alpha = -INFINITESCORE, beta = INFINITESCORE;
-        if (d >= ASPIRATIONMINDEPTH && linePrev != -INFINITESCORE) {
+        if (d >= searchParameters->aspirationMinDepth && linePrev != -INFINITESCORE) {
             alpha = int16_t(linePrev - widths[0]);
             beta = int16_t(linePrev + widths[0]);
         }

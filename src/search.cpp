@@ -1,6 +1,8 @@
 // The alpha-beta node: table cut-offs, pruning before the move loop, extensions and reductions.
+#include <algorithm>
 #include <cstdlib>
 
+#include "correctionHistory.h"
 #include "evaluate.h"
 #include "hash.h"
 #include "history.h"
@@ -8,34 +10,40 @@
 #include "movePicker.h"
 #include "moveTable.h"
 #include "search.h"
+#include "searchParameters.h"
 #include "settings.h"
 #include "syzygy.h"
 #include "threads.h"
 #include "timeManager.h"
 
-const int razor[4] = {0, 120, 190, 240};
-const int futility[8] = {0, 65, 130, 195, 260, 325, 390, 455};
-const int8_t LMP[8] = {2, 3, 5, 7, 9, 14, 20, 27};
+// The margins, counts and depths of the rules below are the running search's record
+// (searchParameters.h), chosen for the evaluation in use.
 
 namespace {
 
-constexpr int RAZORMAXDEPTH = 3;
-constexpr int FUTILITYMAXDEPTH = 6;
-constexpr int NULLMOVEMINDEPTH = 3;
 constexpr int NULLMOVEMATECAP = 31873; // a null-move mate score is not trusted beyond beta
-constexpr int PROBCUTMINDEPTH = 5;
-constexpr int PROBCUTMARGIN = 110;
-constexpr int PROBCUTDEPTHCUT = 3;
-constexpr int PROBCUTMAXMOVES = 4;
-constexpr int IIDMINDEPTH = 4;
-constexpr int IIDDEPTHCUT = 2;
-constexpr int IIDMARGIN = 100;
-constexpr int SINGULARMINDEPTH = 7;
-constexpr int SINGULARTABLEDEPTHSLACK = 3;
-constexpr int LMPMAXDEPTH = 7;
-constexpr int LMRMINDEPTH = 3;
 constexpr int REPETITIONMINFIFTY = 4;
 constexpr int FIFTYMOVEPLIES = 99;
+
+// Depth of the null-move search below a node of depth.
+inline int nullMoveDepth(int depth, const searchParametersStruct& sp) {
+    return depth - sp.nullMoveBaseReduction - depth / sp.nullMoveDepthDivisor;
+}
+
+// A quiet move with a good history is reduced less, one with a bad history more, but never
+// into quiescence by its history alone.
+inline int historyAdjustedReduction(int reduction, int history, int newDepth, const searchParametersStruct& sp) {
+    int r = reduction - history / sp.historyReductionDivisor;
+    int most = std::max(reduction, std::min(reduction + sp.historyReductionMaxExtra, newDepth - 1));
+    return std::clamp(r, 0, most);
+}
+
+// A node that settled its score teaches the correction history how far its evaluation was off.
+inline void learnCorrection(int score, int bound, int corrected, int raw, int depth, const searchParametersStruct& sp,
+                            positionStruct* pos) {
+    if (correctionLearnsFrom(score, bound, corrected))
+        updateCorrection(pos->correction, pos, sp.nonPawnCorrection, depth, score - raw);
+}
 
 // The side to move owns a man other than its king and pawns.
 inline bool sideHasPieces(positionStruct* pos) {
@@ -89,6 +97,7 @@ bool hashMoveIsSingular(unsigned char ply, int depth, int sBeta, positionStruct*
 short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positionStruct* pos) {
     int alpha = alphaIn, beta = betaIn;
     plyRecord& rec = pos->plyStack[ply];
+    const searchParametersStruct& sp = *searchParameters;
 
     // Counters
     bumpCounter(pos->nodeCount);
@@ -179,27 +188,32 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         }
     }
 
-    // Static evaluation and pruning, not in check
+    // Static evaluation and pruning, not in check. The pruning reads the evaluation corrected
+    // by what earlier searches found of its error here; the error is learnt against the raw one.
+    int rawEval = 0, eval = 0;
     if (!rec.inCheck) {
-        int eval = evaluateN(ply, pos);
+        rawEval = evaluateN(ply, pos);
+        eval = sp.correctionHistory
+                   ? correctedEvaluation(rawEval, correctionOf(pos->correction, pos, sp.nonPawnCorrection))
+                   : rawEval;
         int refined = eval;
         if (ttBound == BOUNDEXACT || (ttBound == BOUNDLOWER && eval < ttScore) || (ttBound == BOUNDUPPER && eval > ttScore))
             refined = ttScore;
 
         // Razoring
-        if (depth <= RAZORMAXDEPTH && !pvNode && refined + razor[depth] < alpha) {
+        if (depth <= sp.razorMaxDepth && !pvNode && refined + sp.razor[depth] < alpha) {
             int v = quiescence(ply, 0, short(alpha), short(beta), pos);
             if (v < alpha) return short(v);
         }
 
         // Reverse futility pruning
-        if (depth <= FUTILITYMAXDEPTH && !pvNode && std::abs(refined) <= MAXEVALSCORE &&
-            refined - futility[depth] >= beta && sideHasPieces(pos))
+        if (depth <= sp.futilityMaxDepth && !pvNode && std::abs(refined) <= MAXEVALSCORE &&
+            refined - sp.futility[depth] >= beta && sideHasPieces(pos))
             return short(refined);
 
         // Null move: the child searches the same ply with the other side to move
-        if (depth >= NULLMOVEMINDEPTH && !pvNode && refined >= beta && !rec.nullMoveSearched && sideHasPieces(pos)) {
-            int n = nullMoveDepth(depth);
+        if (depth >= sp.nullMoveMinDepth && !pvNode && refined >= beta && !rec.nullMoveSearched && sideHasPieces(pos)) {
+            int n = nullMoveDepth(depth, sp);
             U64 savedKey = pos->hashKey;
             plyRecord saved = rec;
             pos->sideToMove ^= 1;
@@ -218,29 +232,29 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         }
 
         // Probcut: a capture that beats beta by a margin in a reduced search cuts off
-        if (depth >= PROBCUTMINDEPTH && !pvNode && std::abs(refined) <= MAXEVALSCORE) {
-            int rbeta = beta + PROBCUTMARGIN;
+        if (depth >= sp.probcutMinDepth && !pvNode && std::abs(refined) <= MAXEVALSCORE) {
+            int rbeta = beta + sp.probcutMargin;
             int threshold = rbeta - eval;
             initMovePicker(ply, pos);
             moveStruct m;
             int tried = 0;
-            while (tried < PROBCUTMAXMOVES && pickNextProbcutMove(ply, pos, &m, threshold)) {
+            while (tried < sp.probcutMaxMoves && pickNextProbcutMove(ply, pos, &m, threshold)) {
                 if (rec.genStage == STAGEGENCAPTURES) computeNotPinned(ply, pos);
                 if (!isMoveLegal(ply, m, pos)) continue;
                 playMove(ply, m, pos);
                 tried++;
                 int score = -quiescence(ply + 1, 0, short(-rbeta), short(-rbeta + 1), pos);
                 if (score >= rbeta)
-                    score = -alfabeta(ply + 1, depth - PROBCUTDEPTHCUT, short(-rbeta), short(-rbeta + 1), pos);
+                    score = -alfabeta(ply + 1, depth - sp.probcutDepthCut, short(-rbeta), short(-rbeta + 1), pos);
                 unmakeMove(ply, m, pos);
                 if (score >= rbeta) return short(score);
             }
         }
 
         // Internal iterative deepening finds a move to try first
-        if (depth >= IIDMINDEPTH && !(rec.hashMove.from | rec.hashMove.to | rec.hashMove.flag) &&
-            (pvNode || refined >= beta - IIDMARGIN)) {
-            alfabeta(ply, depth - IIDDEPTHCUT, short(alpha), short(beta), pos);
+        if (depth >= sp.iidMinDepth && !(rec.hashMove.from | rec.hashMove.to | rec.hashMove.flag) &&
+            (pvNode || refined >= beta - sp.iidMargin)) {
+            alfabeta(ply, depth - sp.iidDepthCut, short(alpha), short(beta), pos);
             if (probeHashTable(pos->hashKey, &data)) {
                 rec.hashMove = hashDataMove(data);
                 ttBound = hashDataBound(data);
@@ -251,13 +265,14 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     }
 
     // The move loop
-    const bool singularCandidate = ply > 0 && depth >= SINGULARMINDEPTH && ttDepth >= depth - SINGULARTABLEDEPTHSLACK &&
+    const bool singularCandidate = ply > 0 && depth >= sp.singularMinDepth && ttDepth >= depth - sp.singularTableDepthSlack &&
                                    (ttBound & BOUNDLOWER) && std::abs(ttScore) <= MAXEVALSCORE;
     initMovePicker(ply, pos);
     int bestScore = -MATESCORE;
     int movesSearched = 0;
     int lateMoves = 0;
     bool pruning = false;
+    bool bestIsQuiet = true; // the best move so far is quiet (or there is none)
     moveStruct m;
     while (pickNextMove(ply, pos, &m, pruning)) {
         const int stage = rec.genStage; // the stage after the one that handed m out
@@ -277,7 +292,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         const bool lateStage =
             stage == STAGEKILLER2 || stage == STAGECOUNTERMOVE || stage == STAGELOSINGCAPTURES || stage == STAGEQUIETS;
         if (ply > 0 && !givesCheck &&
-            (pruning || (!pvNode && depth <= LMPMAXDEPTH && !rec.inCheck && lateStage && lateMoves >= LMP[depth]))) {
+            (pruning || (!pvNode && depth <= sp.lmpMaxDepth && !rec.inCheck && lateStage && lateMoves >= sp.lmp[depth]))) {
             pruning = true;
             unmakeMove(ply, m, pos);
             continue;
@@ -288,11 +303,11 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
         if (extended) {
             newDepth++;
         } else if (givesCheck) {
-            if (m.flag == ENPASSANT || isCastling(m) || seeValue[captured] - seeValue[mover] >= 0) {
+            if (m.flag == ENPASSANT || isCastling(m) || seeValue[captured] - seeValue[mover] >= sp.checkExtensionSee) {
                 newDepth++;
             } else {
                 unmakeMove(ply, m, pos);
-                bool safe = seeTest(pos, m, 0);
+                bool safe = seeTest(pos, m, sp.checkExtensionSee);
                 playMove(ply, m, pos);
                 if (safe) newDepth++;
             }
@@ -302,11 +317,13 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
 
         // Late-move reductions
         int reduction = 0;
-        if (movesSearched > 0 && depth >= LMRMINDEPTH && captured == EMPTY && !(pvNode && lateMoves == 4)) {
-            reduction = LMR[depth][lateMoves < 255 ? lateMoves : 255];
+        if (movesSearched > 0 && depth >= sp.lmrMinDepth && captured == EMPTY && !(pvNode && lateMoves == 4)) {
+            reduction = sp.lmr[depth][lateMoves < LMRLATEMOVES - 1 ? lateMoves : LMRLATEMOVES - 1];
             if (reduction && pvNode) reduction--;
             if (reduction && stage != STAGEQUIETS) reduction--;
             if (reduction && pieceType(mover) == PAWN && ((m.to >> 3) == 6 || (m.to >> 3) == 1)) reduction--;
+            if (sp.historyReductions)
+                reduction = historyAdjustedReduction(reduction, quietHistoryScore(ply, m, pos), newDepth, sp);
         }
 
         // Principal-variation search
@@ -334,6 +351,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
             bestScore = score;
             if (score > alpha) {
                 rec.pvMove = m;
+                bestIsQuiet = captured == EMPTY && !isPromotion(m.flag);
                 if (ply == 0) {
                     pos->rootChanges++;
                     pos->rootDepth = int16_t(depth);
@@ -342,6 +360,8 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
                 if (score >= beta) {
                     storeHashTable(pos->hashKey, ply, m, score, depth, BOUNDLOWER);
                     if (!rec.inCheck && captured == EMPTY) updateQuietHistory(ply, depth, m, pos);
+                    if (sp.correctionHistory && !rec.inCheck && bestIsQuiet)
+                        learnCorrection(score, BOUNDLOWER, eval, rawEval, depth, sp, pos);
                     return short(score);
                 }
                 alpha = score;
@@ -352,9 +372,9 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     // Mate, stalemate, fifty-move rule, the table
     if (movesSearched == 0) return short(rec.inCheck ? ply - MATESCORE : DRAWSCORE);
     if (pos->fiftyCounter > FIFTYMOVEPLIES) return DRAWSCORE;
-    if (bestScore > alphaAtEntry)
-        storeHashTable(pos->hashKey, ply, rec.pvMove, bestScore, depth, BOUNDEXACT);
-    else
-        storeHashTable(pos->hashKey, ply, rec.hashMove, bestScore, depth, BOUNDUPPER);
+    const int bound = bestScore > alphaAtEntry ? BOUNDEXACT : BOUNDUPPER;
+    storeHashTable(pos->hashKey, ply, bound == BOUNDEXACT ? rec.pvMove : rec.hashMove, bestScore, depth, bound);
+    if (sp.correctionHistory && !rec.inCheck && (bound == BOUNDUPPER || bestIsQuiet))
+        learnCorrection(bestScore, bound, eval, rawEval, depth, sp, pos);
     return short(bestScore);
 }

@@ -68,14 +68,6 @@ inline void bumpCounter(U64& counter) { __atomic_store_n(&counter, counter + 1, 
 inline U64 readCounter(const U64& counter) { return __atomic_load_n(&counter, __ATOMIC_RELAXED); }
 
 // ---------------------------------------------------------------------------------------------
-// Pruning constants.
-extern const int razor[4];
-extern const int futility[8];
-extern const int8_t LMP[8];
-// Depth of the null-move search below a node of depth.
-inline int nullMoveDepth(int depth) { return depth - 3 - depth / 6; }
-
-// ---------------------------------------------------------------------------------------------
 // Root search.
 
 // One line of a MultiPV search: its root move, score, depth and variation.
@@ -88,9 +80,6 @@ struct rootLineStruct {
 
 // Clears what a search counts and learns, before a search of pos starts.
 void resetSearchState(positionStruct* pos);
-
-// From this depth on the root's window is centred on the last score.
-constexpr int ASPIRATIONMINDEPTH = 6;
 
 // What one depth of the root found.
 struct iterationStruct {

@@ -13,6 +13,7 @@
 #include "multiPV.h"
 #include "principalVariation.h"
 #include "search.h"
+#include "searchParameters.h"
 #include "searchReport.h"
 #include "settings.h"
 #include "strength.h"
@@ -25,17 +26,12 @@ namespace {
 // The rating limit's choices differ from game to game.
 std::mt19937_64 strengthRandom(uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
 
-// Aspiration half-width and the four widening steps, by thread row (id mod 16).
-constexpr short aspMatrix[16][5] = {
-    {15, 35, 40, 80, 160}, {15, 20, 40, 80, 160}, {11, 19, 31, 49, 76},   {15, 35, 40, 80, 160},
-    {50, 40, 80, 160, 320}, {15, 35, 40, 80, 160}, {29, 32, 68, 124, 200}, {15, 35, 40, 80, 160},
-    {15, 35, 40, 80, 160}, {29, 32, 68, 124, 200}, {15, 35, 40, 80, 160}, {15, 35, 40, 80, 160},
-    {15, 20, 40, 80, 160}, {11, 19, 31, 49, 76},   {50, 40, 80, 160, 320}, {35, 27, 58, 139, 200}};
 // Worker threads skip depths by this pattern so that they spread over several depths.
 constexpr int skipCnt[16] = {1, 2, 2, 3, 3, 3, 4, 4, 6, 3, 2, 2, 4, 5, 3, 2};
 constexpr int skipAmount[16] = {0, 1, 0, 1, 1, 0, 0, 2, 1, 3, 0, 2, 2, 1, 1, 0};
 
 constexpr int ROWS = 16;
+static_assert(ROWS == ASPIRATIONROWS, "one aspiration row per thread row");
 constexpr int REPORTMINDEPTH = 10;
 constexpr int MAXROOTDEPTH = 127;
 constexpr int SKIPQUORUMMINDEPTH = 10;
@@ -138,7 +134,7 @@ void worker::searchRoot() {
     pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
     pos->plyStack[0].killerMove[0] = pos->plyStack[0].killerMove[1] = EMPTYMOVE;
     const int row = id % ROWS;
-    const short* widths = aspMatrix[row];
+    const short* widths = searchParameters->aspiration[row];
     pool.timeUp.store(false, std::memory_order_relaxed);
     generateMovesLegal(0, pos->plyStack[0].listStart, pos);
     const long rootMoves = pos->plyStack[0].listEnd - pos->plyStack[0].listStart;
@@ -226,7 +222,7 @@ void worker::searchRoot() {
             done = d;
             currentDepth.store(d, std::memory_order_relaxed);
         } else {
-            if (d >= ASPIRATIONMINDEPTH) {
+            if (d >= searchParameters->aspirationMinDepth) {
                 alpha = int16_t(prev - widths[0]);
                 beta = int16_t(prev + widths[0]);
             }
@@ -381,11 +377,11 @@ searchResultStruct searchFixedDepth(positionStruct* pos, int depth, bool freshTa
     int prev = -INFINITESCORE, alpha = -INFINITESCORE, beta = INFINITESCORE;
     if (depth > MAXROOTDEPTH) depth = MAXROOTDEPTH;
     for (int d = 1; d <= depth; d++) {
-        if (d >= ASPIRATIONMINDEPTH) {
-            alpha = int16_t(prev - aspMatrix[0][0]);
-            beta = int16_t(prev + aspMatrix[0][0]);
+        if (d >= searchParameters->aspirationMinDepth) {
+            alpha = int16_t(prev - searchParameters->aspiration[0][0]);
+            beta = int16_t(prev + searchParameters->aspiration[0][0]);
         }
-        iterationStruct it = searchIteration(pos, d, prev, alpha, beta, aspMatrix[0], true);
+        iterationStruct it = searchIteration(pos, d, prev, alpha, beta, searchParameters->aspiration[0], true);
         prev = it.result;
         if (!it.finished) break;
         result.depth = d;

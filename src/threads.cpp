@@ -5,10 +5,12 @@
 #include <new>
 #include <system_error>
 
+#include "correctionHistory.h"
 #include "evaluate.h"
 #include "hash.h"
 #include "history.h"
 #include "nnue.h"
+#include "searchParameters.h"
 #include "settings.h"
 
 workForce theWorkForce;
@@ -20,11 +22,13 @@ worker::worker(int workerId) : id(workerId) {
         pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
         evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
         nnueStack = new accumulatorStruct[MAXPLY]();
+        correction = new correctionTableStruct();
         thread = std::thread(&worker::atTheOffice, this);
     } catch (...) {
         delete[] pawnTable;
         delete[] evalCache;
         delete[] nnueStack;
+        delete correction;
         throw;
     }
     std::unique_lock<std::mutex> lock(mtx);
@@ -42,6 +46,7 @@ worker::~worker() {
     delete[] pawnTable;
     delete[] evalCache;
     delete[] nnueStack;
+    delete correction;
 }
 
 void worker::atTheOffice() {
@@ -99,12 +104,14 @@ void workForce::startSearch(int searchCount) {
     deepestDepth.store(0, std::memory_order_relaxed);
     hashAgeCounter = uint8_t(searchCount % 64);
     setNetworkActive(engine.useNNUE); // the option takes effect here, while no thread evaluates
+    selectSearchParameters(nnueActive);
     for (worker* w : workers) {
         w->position = GPSData;
         attachMoveStorage(&w->position, w->moveStore);
         w->position.pawnTable = w->pawnTable;
         w->position.evalCache = w->evalCache;
         w->position.nnueStack = w->nnueStack;
+        w->position.correction = w->correction;
         w->position.threadIndex = uint32_t(w->id);
         resetSearchState(&w->position);
         w->currentDepth.store(0, std::memory_order_relaxed);
@@ -146,7 +153,12 @@ void workForce::clearThreadTables() {
     for (worker* w : workers) {
         clearSearchTables(&w->position);
         clearEvalTables(w->pawnTable, w->evalCache);
+        clearCorrection(w->correction);
     }
+}
+
+void workForce::clearCorrectionTables() {
+    for (worker* w : workers) clearCorrection(w->correction);
 }
 
 void workForce::wakeHelpers() {

@@ -16,6 +16,7 @@
 #include "search.h"
 
 struct accumulatorStruct;
+struct correctionTableStruct;
 
 class worker {
 public:
@@ -32,6 +33,7 @@ public:
     pawnTableEntryStruct* pawnTable = nullptr;  // owned, PAWNTABLESIZE entries
     evalCacheEntryStruct* evalCache = nullptr;  // owned, EVALCACHESIZE entries
     accumulatorStruct* nnueStack = nullptr;     // owned, MAXPLY entries: the network's accumulators by ply
+    correctionTableStruct* correction = nullptr; // owned: the evaluation's errors, kept from search to search
     rootFilterStruct rootFilter;                // root moves this thread's search leaves out
     std::function<void()> afterSearch;          // run before the thread next counts as idle; guarded by mtx
 
@@ -75,9 +77,11 @@ struct workForce {
     // Runs job at once when no search runs, otherwise on the main search thread as soon as the
     // running search has written its bestmove (before the pool counts as idle).
     void whenIdle(std::function<void()> job);
-    // Forgets what the threads learned: their history tables, killers, counter moves and
-    // evaluation and pawn caches. Only while the pool is idle.
+    // Forgets what the threads learned: their history tables, killers, counter moves,
+    // evaluation and pawn caches and correction histories. Only while the pool is idle.
     void clearThreadTables();
+    // Forgets the threads' correction histories (a new game). Only while the pool is idle.
+    void clearCorrectionTables();
     // The boss's side of a search: the helpers woken, and waited for once it has stopped.
     void wakeHelpers();
     void waitHelpers();

@@ -79,9 +79,13 @@ void positionCommand(std::istringstream& words) {
 void isreadyCommand() { sendLine("readyok"); }
 
 void ucinewgameCommand(int& searchCount) {
-    // the table is cleared at once, or, under a running search, after it like a new Hash size,
-    // so that no search and no other table change meets the clearing
-    theWorkForce.whenIdle([] { clearHashTable(); });
+    // the table and the threads' correction histories are cleared at once, or, under a running
+    // search, after it like a new Hash size, so that no search and no other table change meets
+    // the clearing
+    theWorkForce.whenIdle([] {
+        clearHashTable();
+        theWorkForce.clearCorrectionTables();
+    });
     engine.gamePly = 0;
     for (U64& key : GPSData.keyHistory) key = 0;
     sendLine("readyok");

@@ -390,3 +390,36 @@ TEST(NnueEndToEnd, ThreadsTablebasesAndRatingLimit) {
     engine.send("quit");
     EXPECT_EQ(engine.waitExit(), 0);
 }
+
+// A game with the network on and two threads, where the search corrects its evaluation by what
+// earlier searches of the game learnt: every move legal, a new game and Clear Hash in between
+// (they clear what the threads learnt) and a clean end. The sanitizer builds run it too.
+TEST(NnueEndToEnd, GameWithTwoThreadsAndLearntCorrections) {
+    engineProcess engine;
+    engine.send("setoption name Use NNUE value true");
+    engine.send("setoption name Threads value 2");
+    engine.send("setoption name Hash value 8");
+    engine.send("isready");
+    ASSERT_EQ(engine.waitFor("readyok", 30000 * TIMESCALE), "readyok");
+    for (int game = 0; game < 2; game++) {
+        engine.send("ucinewgame");
+        engine.send("isready");
+        ASSERT_EQ(engine.waitFor("readyok", 30000 * TIMESCALE), "readyok");
+        std::string moves = game == 0 ? "startpos moves" : "startpos moves d2d4 g8f6 c2c4";
+        for (int ply = 0; ply < 16; ply++) {
+            engine.send("position " + moves);
+            engine.send(ply % 2 ? "go nodes 30000" : "go depth 7");
+            const std::string best = engine.waitFor("bestmove", 60000 * TIMESCALE);
+            ASSERT_NE(best, "") << moves;
+            const std::string word = best.substr(9, best.find(' ', 9) - 9);
+            ASSERT_TRUE(legalAfter(moves, word)) << moves << ": " << best;
+            moves += " " + word;
+        }
+        if (game == 0) {
+            engine.send("setoption name Clear Hash");
+            EXPECT_EQ(engine.waitFor("info string Hash cleared", 30000 * TIMESCALE), "info string Hash cleared");
+        }
+    }
+    engine.send("quit");
+    EXPECT_EQ(engine.waitExit(30000 * TIMESCALE), 0);
+}

@@ -13,6 +13,7 @@
 #include "moveTable.h"
 #include "principalVariation.h"
 #include "search.h"
+#include "searchParameters.h"
 #include "testSupport.h"
 
 namespace {
@@ -208,6 +209,7 @@ TEST(SearchMovePicker, StoredMovesThatDoNotFit) {
 
 TEST(SearchTables, LateMoveReductions) {
     initEngineTablesOnce();
+    const auto& LMR = handSetSearchParameters.lmr;
     for (int m = 0; m < 3; m++) EXPECT_EQ(LMR[10][m], 0);
     EXPECT_EQ(LMR[10][3], 1);
     EXPECT_EQ(LMR[1][100], 0);

@@ -7,12 +7,14 @@
 #include <memory>
 #include <vector>
 
+#include "correctionHistory.h"
 #include "eval.h"
 #include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "nnue.h"
 #include "search.h"
+#include "searchParameters.h"
 #include "settings.h"
 
 // The positions, also read by the comparison scripts of bench/ (one FEN per line between the
@@ -68,7 +70,9 @@ benchResultStruct runBench(const std::vector<std::string>& fens, int depth, bool
     std::vector<pawnTableEntryStruct> pawnTable(PAWNTABLESIZE);
     std::vector<evalCacheEntryStruct> evalCache(EVALCACHESIZE);
     std::vector<accumulatorStruct> nnueStack(MAXPLY);
+    auto correction = std::make_unique<correctionTableStruct>();
     setNetworkActive(engine.useNNUE);
+    selectSearchParameters(nnueActive);
 
     benchResultStruct result{0, 0, 0};
     // the machine may be shared: processor time is the steadier measure
@@ -81,10 +85,12 @@ benchResultStruct runBench(const std::vector<std::string>& fens, int depth, bool
         }
         clearHashTable();
         clearEvalTables(pawnTable.data(), evalCache.data());
+        clearCorrection(correction.get());
         attachMoveStorage(pos.get(), storage.data());
         pos->pawnTable = pawnTable.data();
         pos->evalCache = evalCache.data();
         pos->nnueStack = nnueStack.data();
+        pos->correction = correction.get();
         auto start = std::chrono::steady_clock::now();
         searchResultStruct r = searchFixedDepth(pos.get(), depth);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <unistd.h>
 
 #include "moveTable.h"
 #include "move.h"
+#include "platform.h"
 #include "settings.h"
 
 namespace {
@@ -812,7 +812,7 @@ void convertCommand(std::istringstream& words) {
         }
     }
     // the lines go to a temporary name first, so a run that fails leaves no complete-looking file
-    const std::string temporary = output + ".part" + std::to_string(getpid());
+    const std::string temporary = output + ".part" + std::to_string(currentProcessId());
     FILE* out = std::fopen(temporary.c_str(), "w");
     if (!out) {
         sendLine("info string convert cannot write '" + temporary + "', nothing written");
@@ -856,7 +856,7 @@ void convertCommand(std::istringstream& words) {
         }
     }
     bool writeFailed = std::fclose(out) != 0 || failed;
-    if (writeFailed || std::rename(temporary.c_str(), output.c_str()) != 0) {
+    if (writeFailed || !replaceFile(temporary.c_str(), output.c_str())) {
         std::remove(temporary.c_str());
         sendLine("info string convert could not write '" + output + "', nothing written");
         return;

@@ -1,9 +1,6 @@
 // Openings for training games (genfens) and the self-play games themselves (datagen).
 #include "datagen.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -21,6 +18,8 @@
 #include "general.h"
 #include "hash.h"
 #include "move.h"
+#include "nnue.h"
+#include "platform.h"
 #include "search.h"
 #include "settings.h"
 #include "uci.h"
@@ -368,34 +367,42 @@ void playShare(const std::vector<std::string>& openings, const datagenRequestStr
     }
 }
 
-// Runs work(i, part) in `processes` forked processes, each writing its share to the file part
-// (output.part<i>); parts receives the files of the processes that started. True when at least
-// one started and every one ended well.
+// What a worker process started afresh (where the system cannot fork) needs of this engine's
+// settings before its command; its answer to the closing isready marks where its own lines begin.
+std::string workerSetupScript() {
+    std::string script;
+    auto option = [&script](const std::string& name, const std::string& value) {
+        script += "setoption name " + name + " value " + value + "\n";
+    };
+    option("UCI_Chess960", engine.chess960 ? "true" : "false");
+    if (networkUsable()) option("EvalFile", networkName());
+    option("Use NNUE", engine.useNNUE ? "true" : "false");
+    if (!engine.syzygyPath.empty()) option("SyzygyPath", engine.syzygyPath);
+    option("SyzygyProbeDepth", std::to_string(engine.syzygyProbeDepth));
+    option("Syzygy50MoveRule", engine.syzygy50MoveRule ? "true" : "false");
+    return script + "isready\n";
+}
+
+// Runs `processes` worker processes, each writing its share to the file part (output.part<i>):
+// work(i, part) in a forked copy of this engine, or, where the system cannot fork, a new engine
+// given this one's settings and workerCommand(i, part), the command that plays that share alone.
+// parts receives the files of the processes that started. True when at least one started and
+// every one ended well.
 bool runShareProcesses(int processes, const std::string& output, const std::string& command,
-                       const std::function<void(int, const std::string&)>& work, std::vector<std::string>* parts) {
-    std::cout << std::flush;
-    std::fflush(stdout);
-    std::vector<pid_t> children;
-    for (int i = 0; i < processes; i++) {
-        std::string part = output + ".part" + std::to_string(i);
-        pid_t pid = fork();
-        if (pid == 0) {
-            work(i, part);
-            std::cout << std::flush;
-            _exit(0);
-        }
-        if (pid < 0) {
-            sendLine("info string " + command + ": could not start worker process " + std::to_string(i));
-            continue;
-        }
-        children.push_back(pid);
-        parts->push_back(part);
-    }
-    bool complete = !children.empty();
-    for (pid_t pid : children) {
-        int status = 0;
-        complete &= waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
+                       const std::function<void(int, const std::string&)>& work,
+                       const std::function<std::string(int, const std::string&)>& workerCommand,
+                       std::vector<std::string>* parts) {
+    auto partOf = [&output](int i) { return output + ".part" + std::to_string(i); };
+    workerProcessesStruct workers;
+    workers.work = [&](int i) { work(i, partOf(i)); };
+    workers.script = [&](int i) { return workerSetupScript() + workerCommand(i, partOf(i)) + "\n"; };
+    workers.forward = [](const std::string& line) { sendLine(line); };
+    workers.notStarted = [&command](int i) {
+        sendLine("info string " + command + ": could not start worker process " + std::to_string(i));
+    };
+    std::vector<int> started;
+    const bool complete = runWorkerProcesses(processes, workers, &started);
+    for (int i : started) parts->push_back(partOf(i));
     return complete;
 }
 
@@ -413,7 +420,8 @@ std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* r
             else request->openings.book = name == "None" || name == "none" ? "" : name;
             continue;
         }
-        if (word != "games" && word != "nodes" && word != "seed" && word != "plies" && word != "threads")
+        if (word != "games" && word != "nodes" && word != "seed" && word != "plies" && word != "threads" &&
+            word != "worker")
             return "datagen: unknown word '" + word + "'";
         std::string number;
         if (!(words >> number) || !wholeNumber(number, &value)) return "datagen: " + word + " needs a number";
@@ -428,6 +436,9 @@ std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* r
         } else if (word == "plies") {
             if (value > uint64_t(MAXPLIESWORD)) return "datagen: plies must be from 0 to " + std::to_string(MAXPLIESWORD);
             request->openings.plies = int(value);
+        } else if (word == "worker") {
+            if (value >= uint64_t(MAXDATAGENTHREADS)) return "datagen: worker must be below threads";
+            request->worker = int(value);
         } else {
             if (value < 1 || value > uint64_t(MAXDATAGENTHREADS))
                 return "datagen: threads must be from 1 to " + std::to_string(MAXDATAGENTHREADS);
@@ -435,6 +446,7 @@ std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* r
         }
     }
     if (request->openings.count == 0) return "datagen needs the number of games: datagen games N [nodes n] [seed S] ...";
+    if (request->worker >= request->threads) return "datagen: worker must be below threads";
     return "";
 }
 
@@ -446,6 +458,13 @@ void datagenCommand(std::istringstream& words) {
         return;
     }
     waitForIdleSearch();
+    if (request.worker >= 0) {
+        // one share alone, for the engine that started this process: the same openings from the
+        // same words, its games straight into the output
+        std::vector<std::string> openings = generateOpenings(request.openings, &problem);
+        if (setSearchThreads(1) == 1) playShare(openings, request, request.worker, request.output);
+        return;
+    }
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> openings = generateOpenings(request.openings, &problem);
     if (!problem.empty()) sendLine("info string " + problem);
@@ -467,20 +486,30 @@ void datagenCommand(std::istringstream& words) {
     }
     request.threads = int(std::min<size_t>(size_t(request.threads), openings.size()));
     std::vector<std::string> parts;
+    const genfensRequestStruct& o = request.openings;
     const bool complete = runShareProcesses(
         request.threads, request.output, "datagen",
-        [&](int i, const std::string& part) { playShare(openings, request, i, part); }, &parts);
+        [&](int i, const std::string& part) { playShare(openings, request, i, part); },
+        [&](int i, const std::string& part) {
+            return "datagen games " + std::to_string(o.count) + " nodes " + std::to_string(request.nodes) + " seed " +
+                   std::to_string(o.seed) + " book " + (o.book.empty() ? "None" : o.book) + " plies " +
+                   std::to_string(o.plies) + " threads " + std::to_string(request.threads) + " out " + part +
+                   " worker " + std::to_string(i);
+        },
+        &parts);
 
     // the shares joined into the output, game by game
     long long games = 0, plies = 0;
     std::ofstream out(request.output, std::ios::trunc);
     for (const std::string& part : parts) {
-        std::ifstream in(part);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("[Round ", 0) == 0) games++;
-            if (line.rfind("[PlyCount \"", 0) == 0) plies += std::atoll(line.c_str() + 11);
-            out << line << '\n';
+        { // closed before it is removed, which Windows requires
+            std::ifstream in(part);
+            std::string line;
+            while (std::getline(in, line)) {
+                if (line.rfind("[Round ", 0) == 0) games++;
+                if (line.rfind("[PlyCount \"", 0) == 0) plies += std::atoll(line.c_str() + 11);
+                out << line << '\n';
+            }
         }
         std::remove(part.c_str());
     }
@@ -590,7 +619,7 @@ std::string parseLabelWords(std::istringstream& words, labelRequestStruct* reque
     std::string word, number;
     uint64_t value;
     while (words >> word) {
-        if (word != "variants" && word != "plies" && word != "seed" && word != "threads")
+        if (word != "variants" && word != "plies" && word != "seed" && word != "threads" && word != "worker")
             return "label: unknown word '" + word + "'";
         if (!(words >> number) || !wholeNumber(number, &value)) return "label: " + word + " needs a number";
         if (word == "variants") {
@@ -601,12 +630,16 @@ std::string parseLabelWords(std::istringstream& words, labelRequestStruct* reque
             request->plies = int(value);
         } else if (word == "seed") {
             request->seed = value;
+        } else if (word == "worker") {
+            if (value >= uint64_t(MAXDATAGENTHREADS)) return "label: worker must be below threads";
+            request->worker = int(value);
         } else {
             if (value < 1 || value > uint64_t(MAXDATAGENTHREADS))
                 return "label: threads must be from 1 to " + std::to_string(MAXDATAGENTHREADS);
             request->threads = int(value);
         }
     }
+    if (request->worker >= request->threads) return "label: worker must be below threads";
     return "";
 }
 
@@ -636,13 +669,23 @@ void labelCommand(std::istringstream& words) {
     engine.infinite = true;
     engine.nodesLimit = 0;
     // one process a share, as datagen does; each writes its part and its counts
+    auto share = [&](int i, const std::string& part) {
+        labelCountsStruct c = labelShare(request, i, part);
+        std::ofstream(part + ".counts") << c.lines << ' ' << c.bad << ' ' << c.written << ' ' << c.inCheck << ' '
+                                        << c.noisy << ' ' << c.finished << '\n';
+    };
+    if (request.worker >= 0) { // one share alone, for the engine that started this process
+        share(request.worker, request.output);
+        engine = saved;
+        return;
+    }
     std::vector<std::string> parts;
     const bool complete = runShareProcesses(
-        request.threads, request.output, "label",
+        request.threads, request.output, "label", share,
         [&](int i, const std::string& part) {
-            labelCountsStruct c = labelShare(request, i, part);
-            std::ofstream(part + ".counts") << c.lines << ' ' << c.bad << ' ' << c.written << ' ' << c.inCheck << ' '
-                                            << c.noisy << ' ' << c.finished << '\n';
+            return "label " + part + " " + request.input + " variants " + std::to_string(request.variants) +
+                   " plies " + std::to_string(request.plies) + " seed " + std::to_string(request.seed) +
+                   " threads " + std::to_string(request.threads) + " worker " + std::to_string(i);
         },
         &parts);
     labelCountsStruct total;

@@ -44,9 +44,10 @@ struct datagenRequestStruct {
     uint64_t nodes = DATAGENNODES;
     int threads = 1;               // games played side by side, one process each
     std::string output = "datagen.pgn";
+    int worker = -1; // 0..threads-1: only that process's share, into output (what a worker is told)
 };
 
-// Reads "games N [nodes n] [seed S] [book path] [plies P] [threads T] [out file]".
+// Reads "games N [nodes n] [seed S] [book path] [plies P] [threads T] [out file] [worker W]".
 std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* request);
 
 // The datagen command: plays one game from each opening, self-play on the node limit, and
@@ -66,9 +67,10 @@ struct labelRequestStruct {
     int plies = LABELPLIES;       // random plies of a variant: 1 to this many
     uint64_t seed = 1;
     int threads = 1;
+    int worker = -1; // 0..threads-1: only that process's share, into output and output.counts
 };
 
-// Reads "<out.txt> <in.txt> [variants V] [plies P] [seed S] [threads T]".
+// Reads "<out.txt> <in.txt> [variants V] [plies P] [seed S] [threads T] [worker W]".
 std::string parseLabelWords(std::istringstream& words, labelRequestStruct* request);
 
 // The label command: writes '<FEN> | <static score> | <result>' lines and reports the counts.

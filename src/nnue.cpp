@@ -1,5 +1,5 @@
 // The learned evaluation: file loading, accumulators kept along the search's ply stack, and the
-// forward pass (AVX2 where the build has it, a plain loop giving the same numbers elsewhere).
+// forward pass (AVX2 or NEON where the build has it, a plain loop giving the same numbers elsewhere).
 #include "nnue.h"
 
 #include <cstring>
@@ -14,6 +14,8 @@
 
 #if defined(__AVX2__)
 #include <immintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 #ifndef KESTRUNE_EVALFILE
@@ -177,6 +179,13 @@ void applyChanges(const accumulatorStruct* previous, accumulatorStruct* next, co
                 v = _mm256_sub_epi16(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(subs[k] + i)));
             _mm256_store_si256(reinterpret_cast<__m256i*>(dst + i), v);
         }
+#elif defined(__ARM_NEON)
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            int16x8_t v = vld1q_s16(src + i);
+            for (int k = 0; k < addCount; k++) v = vaddq_s16(v, vld1q_s16(adds[k] + i));
+            for (int k = 0; k < subCount; k++) v = vsubq_s16(v, vld1q_s16(subs[k] + i));
+            vst1q_s16(dst + i, v);
+        }
 #else
         for (int i = 0; i < NNUEHIDDEN; i++) {
             uint16_t v = uint16_t(src[i]);
@@ -316,6 +325,11 @@ void accumulatorAdd(int16_t* acc, const int16_t* column, bool portable) {
         }
         return;
     }
+#elif defined(__ARM_NEON)
+    if (!portable) {
+        for (int i = 0; i < NNUEHIDDEN; i += 8) vst1q_s16(acc + i, vaddq_s16(vld1q_s16(acc + i), vld1q_s16(column + i)));
+        return;
+    }
 #endif
     (void)portable;
     for (int i = 0; i < NNUEHIDDEN; i++) acc[i] = int16_t(uint16_t(uint16_t(acc[i]) + uint16_t(column[i])));
@@ -329,6 +343,11 @@ void accumulatorSub(int16_t* acc, const int16_t* column, bool portable) {
             __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(column + i));
             _mm256_store_si256(reinterpret_cast<__m256i*>(acc + i), _mm256_sub_epi16(a, c));
         }
+        return;
+    }
+#elif defined(__ARM_NEON)
+    if (!portable) {
+        for (int i = 0; i < NNUEHIDDEN; i += 8) vst1q_s16(acc + i, vsubq_s16(vld1q_s16(acc + i), vld1q_s16(column + i)));
         return;
     }
 #endif
@@ -385,6 +404,22 @@ int networkOutput(const accumulatorStruct* acc, int sideToMove, int bucket, cons
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
     int64_t raw = 0;
     for (int32_t lane : lanes) raw += lane;
+    return finishOutput(raw, net->outputBias[bucket], net->qb);
+#elif defined(__ARM_NEON)
+    // as above, v * w in 16 bits; two sums of four 32-bit lanes take 64 products each, as AVX2's
+    const int16x8_t zero = vdupq_n_s16(0), top = vdupq_n_s16(NNUEQA);
+    int32x4_t low = vdupq_n_s32(0), high = vdupq_n_s32(0);
+    for (int half = 0; half < 2; half++) {
+        const int16_t* values = acc->values[sideToMove ^ half];
+        const int16_t* weights = &net->outputWeights[bucket][half * NNUEHIDDEN];
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            const int16x8_t v = vminq_s16(vmaxq_s16(vld1q_s16(values + i), zero), top);
+            const int16x8_t vw = vmulq_s16(v, vld1q_s16(weights + i));
+            low = vmlal_s16(low, vget_low_s16(vw), vget_low_s16(v));
+            high = vmlal_high_s16(high, vw, v);
+        }
+    }
+    const int64_t raw = vaddlvq_s32(low) + vaddlvq_s32(high);
     return finishOutput(raw, net->outputBias[bucket], net->qb);
 #else
     return networkOutputPortable(acc, sideToMove, bucket, net);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "eval.h"
+#include "platform.h"
 #include "settings.h"
 
 #if defined(__AVX2__)
@@ -23,15 +24,14 @@
 #endif
 
 // The network built into the binary: the file's bytes, placed by the assembler.
-asm(".pushsection .rodata\n"
+asm(ASMREADONLYBEGIN
     ".balign 64\n"
     ".globl kestruneNetworkData\n"
     "kestruneNetworkData:\n"
     ".incbin \"" KESTRUNE_EVALFILE "\"\n"
     ".globl kestruneNetworkEnd\n"
     "kestruneNetworkEnd:\n"
-    ".byte 0\n"
-    ".popsection\n");
+    ".byte 0\n" ASMREADONLYEND);
 extern "C" const uint8_t kestruneNetworkData[];
 extern "C" const uint8_t kestruneNetworkEnd[];
 

@@ -42,7 +42,7 @@ CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX))$(CROSS_CXX),-DCMAKE_CX
 TARGET ?= $(if $(CROSS_CXX),kestrune)
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test bench asan tsan fuzz clean data net net-train net-torch release install
+.PHONY: build exe run test test-slow bench asan tsan fuzz clean data net net-train release install
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -112,7 +112,12 @@ test:
 	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
 	@$(MAKE) --no-print-directory build
 	@if [ -f $(BUILD)/gtest-missing ]; then echo "$(GTEST_HINT)"; exit 1; fi
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# The slow tests: the engine built again without GoogleTest, games under the match manager.
+test-slow:
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L slow
 
 bench: build
 	bash bench/run.sh $(BUILD)
@@ -143,13 +148,12 @@ tsan:
 # libFuzzer targets (clang); tests/fuzz/run.sh <seconds> builds them too and runs them.
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_commands fuzz_tablebase fuzz_nnue fuzz_decompress fuzz_convert
 
 # Trains a network (see "The learned evaluation" in the README): make net [DATA=data] [NET=...]
 # runs the whole recipe of train/train_net.sh on the games of a data folder (train/datagen.sh);
 # make net-train DATA=<file or folder> [NET=...] [EPOCHS=...] [TRAINFLAGS=...] one run of the C++
-# trainer on '<FEN> | <score> | <result>' lines; net-torch the same with train/train.py.
-PYTHON ?= /usr/bin/python3
+# trainer on '<FEN> | <score> | <result>' lines.
 NET ?= nets/kestrune.nnue
 EPOCHS ?= 4
 DATA_HINT = needs DATA=<file or folder of '<FEN> | <score> | <result>' lines>
@@ -163,10 +167,6 @@ net-train:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target kestrune_trainer
 	nice -n 5 $(BUILD)/kestrune_trainer --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
-
-net-torch:
-	@test -n "$(DATA)" || { echo "make net-torch $(DATA_HINT)"; exit 1; }
-	nice -n 5 $(PYTHON) train/train.py --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
 
 clean:
 	rm -rf build build-pgo build-asan build-tsan build-fuzz build-release dist \

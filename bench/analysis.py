@@ -16,7 +16,7 @@ build = Path(sys.argv[1]) if len(sys.argv) > 1 else here.parent / "build"
 depth = int(sys.argv[2]) if len(sys.argv) > 2 else 12
 node_limit = int(sys.argv[3]) if len(sys.argv) > 3 else 200000
 
-source = (here.parent / "src" / "bench.cpp").read_text()
+source = (here.parent / "src" / "tools" / "bench.cpp").read_text()
 block = source.split("// BEGIN POSITIONS")[1].split("// END POSITIONS")[0]
 positions = re.findall(r'"([^"]+)"', block)
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "eval.h"
+#include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "move.h"

@@ -2,7 +2,7 @@
 // cleared table. The total node count is the engine's signature: it changes only when the
 // search's behaviour changes.
 //
-// Usage: bench_search [depth] [fen-file]   (default depth 13; the positions of src/bench.cpp
+// Usage: bench_search [depth] [fen-file]   (default depth 13; the positions of src/tools/bench.cpp
 // unless a file of FEN lines is given); prints one line per position, then the totals.
 // bench/search_vs_ethereal.sh runs it beside another engine on the same positions.
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
+#include "tools/bench.h"
 #include "hash.h"
 #include "moveTable.h"
 

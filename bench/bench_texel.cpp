@@ -7,7 +7,7 @@
 
 #include "hash.h"
 #include "moveTable.h"
-#include "texel.h"
+#include "tools/texel.h"
 
 namespace {
 

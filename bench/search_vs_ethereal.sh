@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Searches two sets of positions to one depth with Kestrune (bench_search, in process) and
 # with Debian's Ethereal (over UCI, one thread, 16 MB hash, a new game per position), and
-# prints both speeds and their ratio for each set: the bench set of src/bench.cpp (every
+# prints both speeds and their ratio for each set: the bench set of src/tools/bench.cpp (every
 # phase, ten endgames) and the middlegame set of middlegames.txt (40 master opening lines of
 # 11 to 17 plies). Speeds are nodes per second of processor time, which a machine shared with
 # other work disturbs less than wall time; the wall-time figures are printed too.
@@ -31,7 +31,7 @@ done
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-sed -n '/BEGIN POSITIONS/,/END POSITIONS/p' "$here/../src/bench.cpp" | grep -o '"[^"]*"' | tr -d '"' >"$scratch/bench.fen"
+sed -n '/BEGIN POSITIONS/,/END POSITIONS/p' "$here/../src/tools/bench.cpp" | grep -o '"[^"]*"' | tr -d '"' >"$scratch/bench.fen"
 "$build/make_positions" lines <"$here/middlegames.txt" >"$scratch/middlegames.fen"
 
 field() { awk -v k="$1" '{for (i = 1; i < NF; i++) if ($i == k) print $(i + 1)}' <<<"$2"; }

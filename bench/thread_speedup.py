@@ -14,7 +14,7 @@ here = Path(__file__).resolve().parent
 build = Path(sys.argv[1]) if len(sys.argv) > 1 else here.parent / "build"
 depth = int(sys.argv[2]) if len(sys.argv) > 2 else 12
 
-source = (here.parent / "src" / "bench.cpp").read_text()
+source = (here.parent / "src" / "tools" / "bench.cpp").read_text()
 block = source.split("// BEGIN POSITIONS")[1].split("// END POSITIONS")[0]
 positions = re.findall(r'"([^"]+)"', block)
 

@@ -8,8 +8,9 @@
 #include <sstream>
 #include <thread>
 
-#include "search.h"
+#include "kestrune.h"
 #include "settings.h"
+#include "threads.h"
 
 namespace {
 

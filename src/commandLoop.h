@@ -2,7 +2,7 @@
 // keeps reading while a command waits for the running search to end.
 #pragma once
 
-#include "kestrune.h"
+#include "commandLoopRecord.h"
 
 // Reads and executes command lines from standard input until quit or the end of input. A
 // command that needs the search threads idle while a search runs is held back, with every

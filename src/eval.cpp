@@ -4,18 +4,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "moveTable.h"
-#include "nnue.h"
 
 pawnTableEntryStruct GPawnTable[PAWNTABLESIZE];
-evalCacheEntryStruct GEvalCache[EVALCACHESIZE];
-
-void clearEvalTables(pawnTableEntryStruct* pawnTable, evalCacheEntryStruct* evalCache) {
-    if (pawnTable) std::memset(static_cast<void*>(pawnTable), 0, sizeof(pawnTableEntryStruct) * PAWNTABLESIZE);
-    if (evalCache) std::memset(static_cast<void*>(evalCache), 0, sizeof(evalCacheEntryStruct) * EVALCACHESIZE);
-}
 
 namespace {
 
@@ -389,28 +381,6 @@ int evaluatePacked(positionStruct* pos, evalTermsStruct* terms) {
                       e.pawns + sides[WHITE] - sides[BLACK];
     if (terms) *terms = e;
     return total;
-}
-
-int evaluateClassic(positionStruct* pos) {
-    evalCacheEntryStruct* entry = &pos->evalCache[pos->hashKey & (EVALCACHESIZE - 1)];
-    if (entry->key == pos->hashKey) return pos->sideToMove ? -entry->score : entry->score;
-
-    if (!(pos->pieceBB[WPAWN] | pos->pieceBB[BPAWN])) {
-        const int white = mgScore(pos->material[WHITE]);
-        const int black = mgScore(pos->material[BLACK]);
-        if (white <= DRAWMINORMATERIAL && black <= DRAWMINORMATERIAL) return 0;
-        if (white == DRAWROOKMATERIAL && black == DRAWROOKMATERIAL) return 0;
-    }
-
-    const int score = blendScore(evaluatePacked(pos), pos->phase);
-    entry->key = pos->hashKey;
-    entry->score = int16_t(score);
-    return pos->sideToMove ? -score : score;
-}
-
-int evaluateN(int ply, positionStruct* pos) {
-    if (nnueActive) return evaluateNetwork(ply, pos);
-    return evaluateClassic(pos);
 }
 
 int pawnStructureOf(const positionStruct* pos, int c) {

@@ -1,4 +1,5 @@
-// Static evaluation and its parameter tables.
+// The hand-set static evaluation and its parameter tables. The search asks evaluate.h, which
+// adds the evaluation cache and the pawnless-draw rule.
 #pragma once
 
 #include "general.h"
@@ -76,17 +77,12 @@ constexpr int KDOFFSET = 296;
 constexpr int KDMGDIVISOR = 4105;
 constexpr int KDEGDIVISOR = 27;
 
-// Without pawns, at most one minor piece each (a bishop is the larger) or one rook each is a draw.
-constexpr int DRAWMINORMATERIAL = 382;
-constexpr int DRAWROOKMATERIAL = 478;
-
 // The phase is clamped to this range; the blend weights are phase - min and max - phase.
 constexpr int PHASEMIN = 499;
 constexpr int PHASEMAX = 6191;
 
-// Per-thread caches.
+// The per-thread pawn table.
 constexpr int PAWNTABLESIZE = 65536;
-constexpr int EVALCACHESIZE = 16384;
 
 struct pawnTableEntryStruct {
     U64 key;       // pawnKingKey
@@ -95,17 +91,8 @@ struct pawnTableEntryStruct {
 };
 static_assert(sizeof(pawnTableEntryStruct) == 24, "pawn entry is 24 bytes");
 
-struct evalCacheEntryStruct {
-    U64 key;       // hashKey
-    int16_t score; // from white's point of view
-};
-static_assert(sizeof(evalCacheEntryStruct) == 16, "cache entry is 16 bytes");
-
-// The global position's caches; every search thread owns its own pair.
+// The global position's pawn table; every search thread owns its own.
 extern pawnTableEntryStruct GPawnTable[PAWNTABLESIZE];
-extern evalCacheEntryStruct GEvalCache[EVALCACHESIZE];
-
-void clearEvalTables(pawnTableEntryStruct* pawnTable, evalCacheEntryStruct* evalCache);
 
 // The evaluation's terms as packed scores, each from its own side's point of view
 // (the pawn term is white minus black, as the pawn table keeps it).
@@ -127,13 +114,6 @@ int blendScore(int packed, int phase);
 // The packed white-minus-black total of a position, without the evaluation cache or the
 // pawnless-draw rule; the pawn table is used and filled. Fills terms when given.
 int evaluatePacked(positionStruct* pos, evalTermsStruct* terms = nullptr);
-// Static score from the side to move's point of view: the network when it is on, else the
-// hand-written evaluation.
-// The ply (the search's distance from the root, 0 elsewhere) only tells the network where its
-// accumulator lies; it never changes the score.
-int evaluateN(int ply, positionStruct* pos);
-// The hand-written evaluation alone, whatever the network option says.
-int evaluateClassic(positionStruct* pos);
 // The pawn-structure and pawn-storm term of colour c alone, from c's point of view (the pawn
 // term is white's minus black's); the pawn table is left alone.
 int pawnStructureOf(const positionStruct* pos, int c);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "eval.h"
+#include "evaluate.h"
 
 namespace {
 

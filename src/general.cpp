@@ -397,6 +397,17 @@ bool parseMoveWord(const std::string& word, positionStruct* pos, moveStruct* mov
     return true;
 }
 
+void playRootMove(moveStruct move, positionStruct* pos) {
+    makeMove(0, move, pos);
+    plyRecord& root = pos->plyStack[0];
+    const plyRecord& child = pos->plyStack[1];
+    root.epSquare = child.epSquare;
+    root.castleRights = child.castleRights;
+    root.savedKeys[0] = child.savedKeys[0];
+    root.savedKeys[1] = child.savedKeys[1];
+    compactKeyHistory(pos);
+}
+
 moveListResultStruct applyMoveWords(const std::string& words, positionStruct* pos) {
     moveListResultStruct result{0, ""};
     for (const std::string& word : splitWords(words)) {
@@ -405,14 +416,7 @@ moveListResultStruct applyMoveWords(const std::string& words, positionStruct* po
             result.problem = "illegal or malformed move '" + word + "', the moves after it are ignored";
             break;
         }
-        makeMove(0, move, pos);
-        plyRecord& root = pos->plyStack[0];
-        const plyRecord& child = pos->plyStack[1];
-        root.epSquare = child.epSquare;
-        root.castleRights = child.castleRights;
-        root.savedKeys[0] = child.savedKeys[0];
-        root.savedKeys[1] = child.savedKeys[1];
-        compactKeyHistory(pos);
+        playRootMove(move, pos);
         result.applied++;
     }
     pos->hashKey = calcHashKey(0, pos);

@@ -177,6 +177,9 @@ struct moveListResultStruct {
 // Plays the move words (whitespace separated) from ply 0 of pos; stops at the first word that
 // is malformed or not legal in the position reached.
 moveListResultStruct applyMoveWords(const std::string& words, positionStruct* pos);
+// Plays a legal move from ply 0 and makes the position after it the root (its ply record, the
+// key history).
+void playRootMove(moveStruct move, positionStruct* pos);
 // Decodes one move word into the legal move it names; false when it names none. In a Chess960
 // set-up castling may also be written as the king's move where no plain king move reads the same.
 bool parseMoveWord(const std::string& word, positionStruct* pos, moveStruct* move);

@@ -21,7 +21,6 @@ namespace {
 constexpr int CASTLINGNUMBERS = 768;
 constexpr int ENPASSANTNUMBERS = 784;
 constexpr int SIDENUMBER = 792;
-constexpr int MAXHASHMEGABYTES = 32768;
 constexpr int AGEPERIOD = 64;
 constexpr int AGEWEIGHT = 4;
 
@@ -69,12 +68,22 @@ U64 calcHashKey(unsigned char, positionStruct* pos) {
 bool allocateHashTableEntries(U64 indexValues) {
     // Three extra entries keep the four-entry window of the highest index inside the table.
     size_t bytes = (indexValues + HASHWINDOW - 1) * sizeof(hashEntry);
+    // The old table goes first, so that the process never holds both (Hash 1500 after the default
+    // table peaked at 1.3 GB); when the new size cannot be had, the old size is taken again.
+    const U64 oldIndexValues = hashTable ? hashKeyMask + 1 : 0;
+    freeHashTable();
     largeMemoryStruct memory;
     hashEntry* table = static_cast<hashEntry*>(allocateLargeMemory(bytes, &memory));
-    if (!table) return false;
+    if (!table) {
+        // the smallest table as the last resort: the search never runs without one
+        const U64 smallest = hashEntriesForMegaBytes(MINHASHMEGABYTES);
+        if (!(oldIndexValues && oldIndexValues != indexValues && allocateHashTableEntries(oldIndexValues)) &&
+            indexValues != smallest)
+            allocateHashTableEntries(smallest);
+        return false;
+    }
     // every page faulted in now rather than by the first search
     std::memset(static_cast<void*>(table), 0, bytes);
-    freeHashTable();
     hashTable = table;
     hashTableBytes = bytes;
     hashMemory = memory;
@@ -82,17 +91,17 @@ bool allocateHashTableEntries(U64 indexValues) {
     return true;
 }
 
-U64 hashEntriesForMegaBytes(int megaBytes) {
-    U64 power = 1;
-    while (power < U64(megaBytes)) power <<= 1;
-    return HASHENTRIESPERMEGABYTE * power;
+int hashMegaBytesUsed(int megaBytes) {
+    if (megaBytes < MINHASHMEGABYTES) megaBytes = MINHASHMEGABYTES;
+    if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
+    int power = 1;
+    while (power <= megaBytes / 2) power <<= 1;
+    return power;
 }
 
-bool allocateHashTable(int megaBytes) {
-    if (megaBytes < 1) megaBytes = 1;
-    if (megaBytes > MAXHASHMEGABYTES) megaBytes = MAXHASHMEGABYTES;
-    return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes));
-}
+U64 hashEntriesForMegaBytes(int megaBytes) { return HASHENTRIESPERMEGABYTE * U64(hashMegaBytesUsed(megaBytes)); }
+
+bool allocateHashTable(int megaBytes) { return allocateHashTableEntries(hashEntriesForMegaBytes(megaBytes)); }
 
 void clearHashTable() {
     if (!hashTable) return;

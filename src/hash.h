@@ -2,6 +2,7 @@
 #pragma once
 
 #include "general.h"
+#include "score.h"
 
 extern const U64 hashCodeRandomNumber[800];
 extern U64 hashCodePiece[14][64];
@@ -21,8 +22,6 @@ struct hashEntry {
 };
 static_assert(sizeof(hashEntry) == 16, "four entries per cache line");
 
-constexpr int MATESCORE = 32000;
-constexpr int MATETHRESHOLD = 31872; // scores at least this large in absolute value are mates
 constexpr U64 HASHAGEFREEMASK = 0x03FFFFFFFFFFFFFFULL;
 constexpr int HASHWINDOW = 4;
 
@@ -32,11 +31,15 @@ extern hashEntry* hashTable;
 extern U64 hashKeyMask;
 extern uint8_t hashAgeCounter;
 
-// Hash N is N megabytes of entries; N is rounded up to a power of two so that the index is a mask.
+// The range of the Hash option.
+constexpr int MINHASHMEGABYTES = 1, MAXHASHMEGABYTES = 32768;
+// Hash N takes at most N megabytes: the largest power of two not above N (within the range),
+// so that the index is a mask.
 constexpr U64 HASHENTRIESPERMEGABYTE = (U64(1) << 20) / sizeof(hashEntry);
+int hashMegaBytesUsed(int megaBytes);
 U64 hashEntriesForMegaBytes(int megaBytes);
-// Allocates and zeroes a table for megaBytes (1..32768, rounded up to a power of two).
-// Returns false, keeping the old table, when the memory cannot be had.
+// Allocates and zeroes a table of hashMegaBytesUsed(megaBytes). Returns false, keeping the old
+// table, when the memory cannot be had.
 bool allocateHashTable(int megaBytes);
 // Allocates a table with the given number of index values (a power of two).
 bool allocateHashTableEntries(U64 indexValues);

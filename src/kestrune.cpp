@@ -1,4 +1,4 @@
-// Start-up, the command loop and shut-down.
+// Start-up, the dispatch of command lines and shut-down.
 #include "kestrune.h"
 
 #include <cctype>
@@ -6,23 +6,28 @@
 #include <iostream>
 #include <sstream>
 
-#include "bench.h"
-#include "datagen.h"
-#include "convert.h"
 #include "commandLoop.h"
 #include "eval.h"
 #include "evalTable.h"
+#include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "moveTable.h"
 #include "nnue.h"
-#include "perft.h"
-#include "texel.h"
+#include "options.h"
+#include "threads.h"
+#include "tools/bench.h"
+#include "tools/convert.h"
+#include "tools/datagen.h"
+#include "tools/label.h"
+#include "tools/openings.h"
+#include "tools/perft.h"
+#include "tools/texel.h"
+#include "tools/wdlFit.h"
 #include "uci.h"
 
 namespace {
 
-constexpr int FENGAMEPLY = 1024; // a FEN at its first move with no moves played
 constexpr int MAXBENCHDEPTH = 64;
 
 void helpCommand() {
@@ -80,38 +85,6 @@ void benchWords(std::istringstream& words, commandLoopStruct& loop) {
 }
 
 } // namespace
-
-void positionCommand(std::istringstream& words) {
-    std::string kind, word, fen;
-    if (!(words >> kind)) return;
-    bool startpos = kind == "startpos";
-    if (startpos) {
-        fen = fenStartPos;
-        words >> word; // expected to be "moves"
-    } else if (kind == "fen") {
-        while (words >> word && word != "moves") fen += word + " ";
-    } else {
-        return;
-    }
-    std::string problem = fenProblem(fen);
-    if (!problem.empty()) {
-        sendLine("info string position not set: " + problem);
-        return;
-    }
-    setPosition(fen, &GPSData, engine.chess960);
-    std::string castlingNote = fenCastlingNote(fen, engine.chess960);
-    if (!castlingNote.empty()) sendLine("info string " + castlingNote);
-    int historyBefore = GPSData.historyCount;
-    std::string moves((std::istreambuf_iterator<char>(words)), std::istreambuf_iterator<char>());
-    moveListResultStruct result = applyMoveWords(moves, &GPSData);
-    if (!result.problem.empty()) sendLine("info string " + result.problem);
-    if (startpos) {
-        engine.gamePly = result.applied;
-    } else {
-        int history = historyBefore + result.applied;
-        engine.gamePly = history < 2 ? FENGAMEPLY : history + result.applied;
-    }
-}
 
 bool executeCommand(const std::string& line, commandLoopStruct& loop) {
     std::istringstream words(line);

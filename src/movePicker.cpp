@@ -1,7 +1,11 @@
-// Move ordering: the staged move picker, the static exchange test and the history tables.
+// Move ordering: the staged move picker, the pickers of quiescence and probcut, and the static
+// exchange test.
+#include "movePicker.h"
+
+#include <utility>
+
 #include "move.h"
 #include "moveTable.h"
-#include "search.h"
 
 const short seeValue[14] = {0, 0, 87, 87, 340, 340, 340, 340, 515, 515, 1005, 1005, 10000, 10000};
 
@@ -10,9 +14,6 @@ namespace {
 constexpr uint8_t LOSINGCAPTUREMARK = 255; // captures waiting for the losing-captures stage
 constexpr uint8_t EVASIONGOODSCORE = 250;  // pawn captures of the checker
 constexpr uint8_t EVASIONSEEPENALTY = 100; // lowers an evasion that loses material
-constexpr int HISTORYMAXDEPTHSQUARED = 324;
-constexpr int HISTORYBONUSFACTOR = 32;
-constexpr int HISTORYDIVISOR = 8192;
 
 // Diagonal and line attackers of either colour onto square, through occupancy occ.
 U64 attackersOf(int square, U64 occ, positionStruct* pos) {
@@ -38,19 +39,6 @@ inline bool sameStoredMove(const moveStruct& a, const moveStruct& b) { return mo
 inline moveStruct withPiece(moveStruct m, positionStruct* pos) {
     m.score = uint8_t(pos->board[m.from]);
     return m;
-}
-
-// Swaps the move with the highest score byte in [first, end) to first (the first of equals wins).
-inline void selectBest(moveStruct* first, moveStruct* end) {
-    moveStruct* best = first;
-    for (moveStruct* m = first + 1; m < end; m++) {
-        if (m->score > best->score) best = m;
-    }
-    if (best != first) {
-        moveStruct t = *first;
-        *first = *best;
-        *best = t;
-    }
 }
 
 // An all-zero history row, read for an earlier move that is missing or has no piece.
@@ -103,6 +91,11 @@ bool storedMoveFits(unsigned char ply, moveStruct m, positionStruct* pos) {
     return false;
 }
 
+// A capture that gives away material by the exchange test.
+inline bool losesMaterial(const moveStruct& m, positionStruct* pos) {
+    return m.flag != ENPASSANT && seeValue[pos->board[m.to]] < seeValue[pos->board[m.from]] && !seeTest(pos, m, 0);
+}
+
 } // namespace
 
 // Evasions that lose material go after the others.
@@ -130,27 +123,6 @@ void generateCaptureStage(unsigned char ply, positionStruct* pos) {
         rec.genStage = STAGEEVASIONS;
     } else {
         rec.genStage = STAGEGOODCAPTURES;
-    }
-}
-
-// The penalties apply wherever the earlier moves exist, also below null moves.
-void penaliseQuiet(unsigned char ply, moveStruct m, int bonus, positionStruct* pos) {
-    int p = pos->board[m.from] - 2;
-    if (p < 0 || p > 11) return;
-    pos->history[p][m.to] = historyPenalty(pos->history[p][m.to], bonus);
-    if (ply >= 2) {
-        const moveStruct& prev2 = pos->plyStack[ply - 2].currentMove;
-        if (prev2.score >= 2) {
-            short& h = pos->followupHistory[prev2.score - 2][prev2.to][p][m.to];
-            h = historyPenalty(h, bonus);
-        }
-    }
-    if (ply >= 1) {
-        const moveStruct& prev = pos->plyStack[ply - 1].currentMove;
-        if (prev.score >= 2) {
-            short& h = pos->counterHistory[prev.score - 2][prev.to][p][m.to];
-            h = historyPenalty(h, bonus);
-        }
     }
 }
 
@@ -471,56 +443,34 @@ bool pickNextProbcutMove(unsigned char ply, positionStruct* pos, moveStruct* mov
     }
 }
 
-int historyBonus(int depth) {
-    int d2 = depth * depth;
-    return HISTORYBONUSFACTOR * (d2 < HISTORYMAXDEPTHSQUARED ? d2 : HISTORYMAXDEPTHSQUARED);
-}
-
-short historyReward(short entry, int bonus) {
-    int32_t h = entry;
-    return short(h + bonus - h * bonus / HISTORYDIVISOR);
-}
-
-short historyPenalty(short entry, int bonus) {
-    int32_t h = entry;
-    return short(h - bonus - h * bonus / HISTORYDIVISOR);
-}
-
-void updateQuietHistory(unsigned char ply, int depth, moveStruct m, positionStruct* pos) {
+void keepRecaptures(unsigned char ply, int square, positionStruct* pos) {
     plyRecord& rec = pos->plyStack[ply];
-    int bonus = historyBonus(depth);
-    int p = pos->board[m.from] - 2;
-    // after a null move of both this and the previous ply the earlier moves earn no reward
-    bool earlierMovesCount = !(rec.nullMoveSearched && ply >= 1 && pos->plyStack[ply - 1].nullMoveSearched);
+    moveStruct* kept = rec.listStart;
+    for (moveStruct* m = rec.listStart; m < rec.listEnd; m++) {
+        if (m->to == square) *kept++ = *m;
+    }
+    rec.listEnd = kept;
+    pos->plyStack[ply + 1].listStart = kept;
+}
 
-    if (ply >= 2 && earlierMovesCount) {
-        const moveStruct& prev2 = pos->plyStack[ply - 2].currentMove;
-        if (prev2.score >= 2) {
-            short& h = pos->followupHistory[prev2.score - 2][prev2.to][p][m.to];
-            h = historyReward(h, bonus);
+moveStruct* pickQuiescenceMove(moveStruct* cursor, moveStruct* end, bool skipLosing, positionStruct* pos) {
+    if (cursor >= end) return nullptr;
+    if (!skipLosing) {
+        selectBest(cursor, end);
+        return cursor;
+    }
+    // A losing capture is no candidate at all: it keeps its place and gets the score 0, which
+    // no capture has, so that it cannot win a later selection either.
+    while (true) {
+        moveStruct* best = cursor;
+        for (moveStruct* m = cursor + 1; m < end; m++) {
+            if (m->score > best->score) best = m;
         }
-    }
-    if (ply >= 1 && earlierMovesCount) {
-        const moveStruct& prev = pos->plyStack[ply - 1].currentMove;
-        if (prev.score >= 2) {
-            pos->counterMoves[prev.score - 2][prev.to] = m;
-            short& h = pos->counterHistory[prev.score - 2][prev.to][p][m.to];
-            h = historyReward(h, bonus);
+        if (best->score == 0) return nullptr;
+        if (!losesMaterial(*best, pos)) {
+            std::swap(*cursor, *best);
+            return cursor;
         }
-    }
-    pos->history[p][m.to] = historyReward(pos->history[p][m.to], bonus);
-
-    moveStruct h = rec.hashMove;
-    if ((h.from | h.to | h.flag) && !sameMove(h, m) && h.from < 64 && h.to < 64 && pos->board[h.to] == EMPTY &&
-        pos->board[h.from] == h.score)
-        penaliseQuiet(ply, h, bonus, pos);
-
-    if (rec.genStage == STAGEQUIETS) {
-        for (moveStruct* q = rec.pickEnd; q < rec.pickCursor - 1; q++) penaliseQuiet(ply, *q, bonus, pos);
-    }
-
-    if (!sameMove(m, rec.killerMove[0])) {
-        rec.killerMove[1] = rec.killerMove[0];
-        rec.killerMove[0] = m;
+        best->score = 0;
     }
 }

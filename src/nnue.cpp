@@ -10,7 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include "eval.h"
 #include "platform.h"
 #include "settings.h"
 
@@ -41,6 +40,7 @@ extern "C" const uint8_t kestruneNetworkEnd[];
 const networkStruct* currentNetwork = nullptr;
 uint32_t networkGeneration = 0;
 bool nnueActive = false;
+U64 networkCacheSalt = 0;
 
 namespace {
 
@@ -50,7 +50,6 @@ std::unique_ptr<networkStruct> loadedNetwork;
 std::string loadedName = "none";
 // The command loop may show a network score while a search thread loads a file after its bestmove.
 std::mutex networkMutex;
-U64 cacheSalt = 0;
 
 constexpr int MAXWALK = 8; // moves replayed at most before a refresh from scratch is cheaper
 
@@ -68,7 +67,7 @@ void putInUse(std::unique_ptr<networkStruct> net, const std::string& name) {
     U64 z = U64(networkGeneration) * 0x9E3779B97F4A7C15ull;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    cacheSalt = (z ^ (z >> 31)) | 1;
+    networkCacheSalt = (z ^ (z >> 31)) | 1;
 }
 
 std::string describeSize(size_t size) { return std::to_string(size) + " bytes"; }
@@ -520,22 +519,4 @@ int networkScoreAtPly(int ply, positionStruct* pos) {
 
 const accumulatorStruct* accumulatorAtPly(int ply, const positionStruct* pos) {
     return pos->nnueStack ? &pos->nnueStack[ply] : nullptr;
-}
-
-int evaluateNetwork(int ply, positionStruct* pos) {
-    const U64 cacheKey = pos->hashKey ^ cacheSalt;
-    evalCacheEntryStruct* entry = &pos->evalCache[cacheKey & (EVALCACHESIZE - 1)];
-    if (entry->key == cacheKey) return pos->sideToMove ? -entry->score : entry->score;
-
-    if (!(pos->pieceBB[WPAWN] | pos->pieceBB[BPAWN])) {
-        const int white = mgScore(pos->material[WHITE]);
-        const int black = mgScore(pos->material[BLACK]);
-        if (white <= DRAWMINORMATERIAL && black <= DRAWMINORMATERIAL) return 0;
-        if (white == DRAWROOKMATERIAL && black == DRAWROOKMATERIAL) return 0;
-    }
-
-    const int score = networkScoreAtPly(ply, pos);
-    entry->key = cacheKey;
-    entry->score = int16_t(pos->sideToMove ? -score : score);
-    return score;
 }

@@ -42,6 +42,9 @@ extern const networkStruct* currentNetwork;
 extern uint32_t networkGeneration;
 // Whether evaluateN uses the network; set from the option at the start of every search.
 extern bool nnueActive;
+// Salts the evaluation cache's keys of network scores, so that the cache never hands one
+// evaluation's score (or another network's) to the other.
+extern U64 networkCacheSalt;
 
 // Checks a network file image; "" when usable (then net holds it), otherwise the reason.
 std::string parseNetwork(const uint8_t* data, size_t size, networkStruct* net);
@@ -79,6 +82,3 @@ inline int featureIndex(int view, int piece, int square) {
     int colour = (piece & 1) ^ view;
     return (colour * 6 + (piece >> 1) - 1) * 64 + (view ? square ^ 56 : square);
 }
-
-// The search's evaluation with the network: cache, pawnless draws, then the network.
-int evaluateNetwork(int ply, positionStruct* pos);

@@ -1,7 +1,9 @@
 // The principal variation, read back from the transposition table.
+#include "principalVariation.h"
+
 #include "hash.h"
 #include "move.h"
-#include "search.h"
+#include "movePicker.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
 // Quiescence: captures (and evasions) below the horizon until the position is quiet.
-#include <utility>
-
-#include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "move.h"
+#include "movePicker.h"
 #include "search.h"
 
 namespace {
@@ -12,57 +11,7 @@ constexpr int QSEEMINDEPTH = -4;      // losing captures are left out from here 
 constexpr int QRECAPTUREDEPTH = -5;   // from here down only recaptures are searched
 constexpr int QEVASIONLIMIT = -14;    // from here down even a side in check only recaptures
 
-// Swaps the move with the highest score byte in [first, end) to first (the first of equals wins).
-inline void selectBest(moveStruct* first, moveStruct* end) {
-    moveStruct* best = first;
-    for (moveStruct* m = first + 1; m < end; m++) {
-        if (m->score > best->score) best = m;
-    }
-    if (best != first) {
-        moveStruct t = *first;
-        *first = *best;
-        *best = t;
-    }
-}
-
-// A capture that gives away material by the exchange test.
-inline bool losesMaterial(const moveStruct& m, positionStruct* pos) {
-    return m.flag != ENPASSANT && seeValue[pos->board[m.to]] < seeValue[pos->board[m.from]] && !seeTest(pos, m, 0);
-}
-
 } // namespace
-
-void keepRecaptures(unsigned char ply, int square, positionStruct* pos) {
-    plyRecord& rec = pos->plyStack[ply];
-    moveStruct* kept = rec.listStart;
-    for (moveStruct* m = rec.listStart; m < rec.listEnd; m++) {
-        if (m->to == square) *kept++ = *m;
-    }
-    rec.listEnd = kept;
-    pos->plyStack[ply + 1].listStart = kept;
-}
-
-moveStruct* pickQuiescenceMove(moveStruct* cursor, moveStruct* end, bool skipLosing, positionStruct* pos) {
-    if (cursor >= end) return nullptr;
-    if (!skipLosing) {
-        selectBest(cursor, end);
-        return cursor;
-    }
-    // A losing capture is no candidate at all: it keeps its place and gets the score 0, which
-    // no capture has, so that it cannot win a later selection either.
-    while (true) {
-        moveStruct* best = cursor;
-        for (moveStruct* m = cursor + 1; m < end; m++) {
-            if (m->score > best->score) best = m;
-        }
-        if (best->score == 0) return nullptr;
-        if (!losesMaterial(*best, pos)) {
-            std::swap(*cursor, *best);
-            return cursor;
-        }
-        best->score = 0;
-    }
-}
 
 short quiescence(unsigned char ply, int depth, short alphaIn, short betaIn, positionStruct* pos) {
     int alpha = alphaIn, beta = betaIn;

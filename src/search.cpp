@@ -1,13 +1,17 @@
 // The alpha-beta node: table cut-offs, pruning before the move loop, extensions and reductions.
 #include <cstdlib>
 
-#include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
+#include "history.h"
 #include "move.h"
+#include "movePicker.h"
 #include "moveTable.h"
 #include "search.h"
 #include "settings.h"
 #include "syzygy.h"
+#include "threads.h"
+#include "timeManager.h"
 
 const int razor[4] = {0, 120, 190, 240};
 const int futility[8] = {0, 65, 130, 195, 260, 325, 390, 455};
@@ -95,8 +99,7 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     pos->timeCheckCountdown = countdown - 1;
     if (int32_t(countdown) <= 0) {
         pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
-        if (!theWorkForce.pondering.load(std::memory_order_relaxed) && !engine.infinite &&
-            steadyMilliseconds() - engine.startTime >= engine.maxTime) {
+        if (!theWorkForce.pondering.load(std::memory_order_relaxed) && !engine.infinite && hardLimitPassed()) {
             theWorkForce.stop.store(true, std::memory_order_relaxed);
             return 0;
         }
@@ -354,25 +357,4 @@ short alfabeta(unsigned char ply, int depth, short alphaIn, short betaIn, positi
     else
         storeHashTable(pos->hashKey, ply, rec.hashMove, bestScore, depth, BOUNDUPPER);
     return short(bestScore);
-}
-
-void clearSearchTables(positionStruct* pos) {
-    for (int ply = 0; ply < MAXPLY; ply++) {
-        plyRecord& rec = pos->plyStack[ply];
-        rec.killerMove[0] = rec.killerMove[1] = EMPTYMOVE;
-        rec.counterMove = rec.hashMove = rec.currentMove = rec.pvMove = EMPTYMOVE;
-        rec.nullMoveSearched = 0;
-    }
-    for (auto& row : pos->history)
-        for (auto& h : row) h = 0;
-    for (auto& row : pos->counterMoves)
-        for (auto& c : row) c = EMPTYMOVE;
-    for (auto& a : pos->followupHistory)
-        for (auto& b : a)
-            for (auto& c : b)
-                for (auto& h : c) h = 0;
-    for (auto& a : pos->counterHistory)
-        for (auto& b : a)
-            for (auto& c : b)
-                for (auto& h : c) h = 0;
 }

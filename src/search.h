@@ -1,27 +1,13 @@
-// The search: alpha-beta, quiescence, move ordering, principal variation, root search and the
-// pool of search threads.
+// The search: alpha-beta with its pruning, quiescence, and the root search's records. The move
+// picker, the history tables, the principal variation, the reports and the thread pool have
+// headers of their own (movePicker.h, history.h, principalVariation.h, searchReport.h, threads.h).
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "general.h"
-
-// ---------------------------------------------------------------------------------------------
-// Scores
-constexpr int DRAWSCORE = 0;
-constexpr int MAXEVALSCORE = 31871;  // largest score the pruning rules treat as an evaluation
-constexpr int INFINITESCORE = 32767; // the root's open window
-constexpr int TBDEPTH = 127;         // table depth of a tablebase verdict
-
-// Exchange values by piece code.
-extern const short seeValue[14];
+#include "score.h"
 
 // ---------------------------------------------------------------------------------------------
 // Alpha-beta and quiescence (scores from the side to move's point of view, fail-soft).
@@ -40,9 +26,6 @@ struct searchResultStruct {
     int depth;           // the last completed depth
 };
 searchResultStruct searchFixedDepth(positionStruct* pos, int depth, bool freshTables = true);
-
-// Clears killers, counter moves and the three history tables of a position.
-void clearSearchTables(positionStruct* pos);
 
 // Free move-storage slots from the start of ply's list to the end of the thread's storage
 // (the storage begins at plyStack[0].listStart).
@@ -75,10 +58,6 @@ inline bool rootMoveExcluded(const moveStruct& m, const positionStruct* pos) {
     return false;
 }
 
-// The material the win-chance model of the score lines reads: pawn 1, minor 3, rook 5, queen 9,
-// both sides.
-int wdlMaterial(const positionStruct* pos);
-
 // With a node limit: whether the pool's count has reached it. Otherwise the thread's next
 // check is brought closer as the limit nears, so that the count passes it only a little.
 bool nodeLimitReached(positionStruct* pos);
@@ -89,70 +68,6 @@ inline void bumpCounter(U64& counter) { __atomic_store_n(&counter, counter + 1, 
 inline U64 readCounter(const U64& counter) { return __atomic_load_n(&counter, __ATOMIC_RELAXED); }
 
 // ---------------------------------------------------------------------------------------------
-// Move ordering.
-
-// Stages of the move picker; while a move is searched genStage holds the stage after it.
-enum pickStages {
-    STAGEHASHMOVE = 0,
-    STAGEGENCAPTURES = 1,
-    STAGEGOODCAPTURES = 2,
-    STAGEKILLER1 = 3,
-    STAGEKILLER2 = 4,
-    STAGECOUNTERMOVE = 5,
-    STAGELOSINGCAPTURES = 6,
-    STAGELOSINGCAPTURESNEXT = 7,
-    STAGEGENQUIETS = 8,
-    STAGEQUIETS = 9,
-    STAGEEVASIONS = 99
-};
-
-// Static exchange test: does the exchange on move.to win at least threshold for the mover?
-bool seeTest(positionStruct* pos, moveStruct move, int threshold);
-
-// Whether a stored move (hash move, killer, counter move; piece code in its fourth byte) can be
-// played in the position at ply.
-bool isMovePseudoLegal(unsigned char ply, moveStruct move, positionStruct* pos);
-
-// Whether a pseudo-legal move leaves the mover's king safe, also when in check.
-bool isMoveLegalAnyway(unsigned char ply, moveStruct move, positionStruct* pos);
-
-// Quiescence's list at ply keeps only the moves onto square, in generation order.
-void keepRecaptures(unsigned char ply, int square, positionStruct* pos);
-// Quiescence's next move of [cursor, end), swapped to cursor: the highest ordering score, the
-// first of equals. With skipLosing a capture that loses material by the exchange test is no
-// candidate and stays where it is. Null when no candidate remains.
-moveStruct* pickQuiescenceMove(moveStruct* cursor, moveStruct* end, bool skipLosing, positionStruct* pos);
-
-// Lowers the score byte of the evasions of ply's list that lose material.
-void lowerLosingEvasions(unsigned char ply, positionStruct* pos);
-
-// Computes plyStack[ply].notPinned as the capture generator does.
-void computeNotPinned(unsigned char ply, positionStruct* pos);
-
-// Prepares the picker of the node at ply (genStage 0, empty list).
-void initMovePicker(unsigned char ply, positionStruct* pos);
-// Hands out the next move of the node at ply, in stage order; false when none remain. With
-// pruning set the quiet moves come in list order without their history sums.
-bool pickNextMove(unsigned char ply, positionStruct* pos, moveStruct* move, bool pruning);
-// Probcut's picker: the hash move if it is a capture, then the captures in the capture stage's
-// order, taking only those whose exchange reaches threshold.
-bool pickNextProbcutMove(unsigned char ply, positionStruct* pos, moveStruct* move, int threshold);
-
-// History bonus for a cut-off at depth, and the two updates of a table entry.
-int historyBonus(int depth);
-short historyReward(short entry, int bonus);
-short historyPenalty(short entry, int bonus);
-// Killer, counter-move and history updates after quiet move m cut off at ply.
-void updateQuietHistory(unsigned char ply, int depth, moveStruct move, positionStruct* pos);
-
-// ---------------------------------------------------------------------------------------------
-// Principal variation, read back from the transposition table.
-void getPVFromHashTable(unsigned char, positionStruct* pos, int maxMoves);
-// The variation of one root move: the move, then the table's moves after it.
-void getPVFromMove(positionStruct* pos, moveStruct first, int maxMoves);
-std::string PVToString(positionStruct* pos);
-
-// ---------------------------------------------------------------------------------------------
 // Pruning constants.
 extern const int razor[4];
 extern const int futility[8];
@@ -161,34 +76,7 @@ extern const int8_t LMP[8];
 inline int nullMoveDepth(int depth) { return depth - 3 - depth / 6; }
 
 // ---------------------------------------------------------------------------------------------
-// Thread pool and root search.
-
-class worker {
-public:
-    std::mutex mtx;
-    std::condition_variable cv;
-    int id;
-    std::atomic<int> currentDepth{0};
-    bool quit = false;
-    bool busy = true;
-    std::thread thread;
-    positionStruct position;
-    positionStruct* positionPtr;
-    moveStruct moveStore[MOVESTORAGESIZE];
-    pawnTableEntryStruct* pawnTable = nullptr;  // owned, PAWNTABLESIZE entries
-    evalCacheEntryStruct* evalCache = nullptr;  // owned, EVALCACHESIZE entries
-    accumulatorStruct* nnueStack = nullptr;     // owned, MAXPLY entries: the network's accumulators by ply
-    rootFilterStruct rootFilter;                // root moves this thread's search leaves out
-    std::function<void()> afterSearch;          // run before the thread next counts as idle; guarded by mtx
-
-    explicit worker(int id);
-    virtual ~worker();
-    virtual void searchRoot();
-
-    void atTheOffice();
-    void wake();     // busy = true and notify
-    void waitIdle(); // until busy is false
-};
+// Root search.
 
 // One line of a MultiPV search: its root move, score, depth and variation.
 struct rootLineStruct {
@@ -198,41 +86,20 @@ struct rootLineStruct {
     moveStruct pv[MAXPLY];
 };
 
-class boss : public worker {
-public:
-    moveStruct savedBestMove = EMPTYMOVE;
-    moveStruct savedPonderMove = EMPTYMOVE;
-    std::vector<rootLineStruct> lines;      // the lines last reported, best first
-    std::vector<rootLineStruct> freshLines; // the lines of the depth being searched
+// Clears what a search counts and learns, before a search of pos starts.
+void resetSearchState(positionStruct* pos);
 
-    explicit boss(int id) : worker(id) {}
-    void searchRoot() override;
+// From this depth on the root's window is centred on the last score.
+constexpr int ASPIRATIONMINDEPTH = 6;
+
+// What one depth of the root found.
+struct iterationStruct {
+    int result;    // the exact score, or prev when the iteration did not finish
+    bool finished; // an exact score was found before stop
+    int failsLow;
+    int failsHigh;
 };
-
-struct workForce {
-    std::vector<worker*> workers; // [0] is the boss
-    std::atomic<bool> stop{false};
-    std::atomic<bool> pondering{false};
-    std::atomic<bool> timeUp{false};
-    std::atomic<int> deepestDepth{0};
-    std::atomic<U64> tbHits{0};
-
-    // Rebuilds the pool with n threads (0 ends them all); waits for a running search first.
-    // Returns the number of threads that run, fewer than n when the system refuses more.
-    int setNofWorkers(int n);
-    // Starts a search of GPSData on every thread; returns at once.
-    void startSearch(int searchCount);
-    // Waits until the boss (and so the whole pool) is idle; no-op with an empty pool.
-    void waitIdle();
-    // Whether a search runs (its bestmove not yet written, or its waiting jobs not yet done).
-    bool searching();
-    // Runs job at once when no search runs, otherwise on the main search thread as soon as the
-    // running search has written its bestmove (before the pool counts as idle).
-    void whenIdle(std::function<void()> job);
-    // Forgets what the threads learned: their history tables, killers, counter moves and
-    // evaluation and pawn caches. Only while the pool is idle.
-    void clearThreadTables();
-    ~workForce() = default;
-};
-
-extern workForce theWorkForce;
+// One depth of the root: aspiration windows around prev, widened by the steps of widths; with
+// storeRoot the exact result goes into the table.
+iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha, int beta, const short* widths,
+                                bool storeRoot);

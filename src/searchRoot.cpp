@@ -1,29 +1,29 @@
-// The pool of search threads and the root search: iterative deepening with aspiration windows,
-// depth skipping, reports, the soft time budget and the vote.
+// The root search: iterative deepening with aspiration windows, the helpers' depth skipping,
+// the reports of the main thread and the choice of its move; and the fixed-depth search of the
+// tools and tests.
 #include <algorithm>
 #include <chrono>
-#include <new>
 #include <random>
-#include <system_error>
+#include <thread>
 
-#include "eval.h"
 #include "hash.h"
+#include "history.h"
 #include "move.h"
 #include "moveTable.h"
-#include "nnue.h"
+#include "multiPV.h"
+#include "principalVariation.h"
 #include "search.h"
+#include "searchReport.h"
 #include "settings.h"
 #include "strength.h"
 #include "syzygy.h"
-
-workForce theWorkForce;
+#include "threads.h"
+#include "timeManager.h"
 
 namespace {
+
 // The rating limit's choices differ from game to game.
 std::mt19937_64 strengthRandom(uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
-} // namespace
-
-namespace {
 
 // Aspiration half-width and the four widening steps, by thread row (id mod 16).
 constexpr short aspMatrix[16][5] = {
@@ -37,55 +37,11 @@ constexpr int skipAmount[16] = {0, 1, 0, 1, 1, 0, 0, 2, 1, 3, 0, 2, 2, 1, 1, 0};
 
 constexpr int ROWS = 16;
 constexpr int REPORTMINDEPTH = 10;
-constexpr int ASPIRATIONMINDEPTH = 6; // from here on the window is centred on the last score
 constexpr int MAXROOTDEPTH = 127;
 constexpr int SKIPQUORUMMINDEPTH = 10;
 constexpr int MINREPORTTIME = 100;
 constexpr int MINREPORTTIMETARGET = 1600;
-constexpr int FACTORMINDEPTH = 6;
-constexpr double FACTORSTABLE = 0.9;
-constexpr double FACTORDECAY = 0.8;
-constexpr double FACTORPERCHANGE = 0.2;
-constexpr double FACTORMIN = 0.6;
-constexpr double FACTORMAX = 2.0;
 constexpr U64 NODELIMITSHARES = 16;
-
-inline bool isEmptyMove(const moveStruct& m) { return (m.from | m.to | m.flag) == 0; }
-
-// One depth of the root: aspiration windows around prev, widened by the row's steps.
-struct iterationStruct {
-    int result;    // the exact score, or prev when the iteration did not finish
-    bool finished; // an exact score was found before stop
-    int failsLow;
-    int failsHigh;
-};
-
-iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha, int beta, const short* widths,
-                                bool storeRoot) {
-    iterationStruct it{prev, false, 0, 0};
-    if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
-    while (true) {
-        int s = alfabeta(0, d, short(alpha), short(beta), pos);
-        if (s <= alpha) {
-            int k = ++it.failsLow;
-            beta = (alpha + beta) / 2;
-            alpha = k <= 4 ? s - widths[k] : -MATESCORE;
-        } else if (s >= beta) {
-            int k = ++it.failsHigh;
-            beta = k <= 4 ? s + widths[k] : MATESCORE;
-        } else {
-            if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
-            pos->rootScore = int16_t(s);
-            if (storeRoot) storeHashTable(pos->hashKey, 0, pos->plyStack[0].pvMove, s, d, BOUNDEXACT);
-            pos->rootDepthDone = 1;
-            pos->rootDepth = int16_t(d);
-            it.result = s;
-            it.finished = true;
-            return it;
-        }
-        if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
-    }
-}
 
 // The first legal root move the search may play, as the search records moves (the piece in
 // the fourth byte).
@@ -117,7 +73,8 @@ void buildRootFilter(positionStruct* pos, rootFilterStruct* filter) {
     applyRootFilter(pos, filter);
 }
 
-// Clears what a search counts and learns, before a search of pos starts.
+} // namespace
+
 void resetSearchState(positionStruct* pos) {
     pos->nodeCount = pos->qNodeCount = pos->tbHitCount = 0;
     pos->selDepth = 0;
@@ -127,159 +84,31 @@ void resetSearchState(positionStruct* pos) {
     pos->timeCheckCountdown = uint32_t(engine.nodeCheckInterval);
 }
 
-struct poolTotalsStruct {
-    U64 nodes;
-    U64 tbHits;
-};
-
-poolTotalsStruct poolTotals() {
-    poolTotalsStruct t{0, 0};
-    for (worker* w : theWorkForce.workers) {
-        t.nodes += readCounter(w->position.nodeCount) + readCounter(w->position.qNodeCount);
-        t.tbHits += readCounter(w->position.tbHitCount);
-    }
-    theWorkForce.tbHits.store(t.tbHits, std::memory_order_relaxed);
-    return t;
-}
-
-U64 elapsedMilliseconds() { return U64(steadyMilliseconds() - engine.startTime); }
-
-// The reported figures: nodes, nps, time and tablebase hits of the whole pool.
-std::string poolFigures(U64 elapsed) {
-    poolTotalsStruct t = poolTotals();
-    U64 time = elapsed ? elapsed : 1;
-    return " nodes " + std::to_string(t.nodes) + " nps " + std::to_string(t.nodes * 1000 / time) + " time " +
-           std::to_string(time) + " tbhits " + std::to_string(t.tbHits);
-}
-
-// lineTag is " multipv N" in a MultiPV search, empty otherwise.
-void writeScoreLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
-    sendLine("info" + lineTag + " score cp " + std::to_string(score) + wdlText(score, wdlMaterial(pos)) + " depth " + std::to_string(depth) +
-             " seldepth " + std::to_string(pos->selDepth) + poolFigures(elapsed) + " pv " + PVToString(pos));
-}
-
-// Moves, not plies: mate in 1 ply is "mate 1", mated in 2 plies is "mate -1".
-int mateInMoves(int score) {
-    int plies = MATESCORE - (score < 0 ? -score : score);
-    int moves = (plies + 1) / 2;
-    return score < 0 ? -moves : moves;
-}
-
-void writeMateLine(positionStruct* pos, int score, int depth, U64 elapsed, const std::string& lineTag = "") {
-    const int mateIn = mateInMoves(score);
-    sendLine("info" + lineTag + " score mate " + std::to_string(mateIn) + wdlText(score, wdlMaterial(pos)) + " depth " +
-             std::to_string(depth) +
-             poolFigures(elapsed) + " pv " + PVToString(pos));
-}
-
-// A mate that a search of this depth has seen to its end.
-bool mateFoundAt(int score, int depth) {
-    return (score >= MATETHRESHOLD && MATESCORE - score <= depth) || (score <= -MATETHRESHOLD && MATESCORE + score <= depth);
-}
-
-// ---------------------------------------------------------------------------------------------
-// MultiPV: the main thread searches the best lines one after another at each depth.
-
-// Puts a line's variation where PVToString and the ponder move read it.
-void loadLine(positionStruct* pos, const rootLineStruct& line) {
-    for (int i = 0; i <= line.pvLength; i++) pos->plyStack[i].pvMove = line.pv[i];
-    pos->pvLength = uint8_t(line.pvLength);
-}
-
-// The lines of this depth, best first, then the lines of the last depth that they do not
-// replace (when the depth was cut short), become the lines to report.
-void mergeLines(boss* b, size_t lineCount) {
-    std::vector<rootLineStruct>& fresh = b->freshLines;
-    // insertion sort: stable, and no allocation
-    for (size_t i = 1; i < fresh.size(); i++) {
-        for (size_t j = i; j > 0 && fresh[j].score > fresh[j - 1].score; j--) std::swap(fresh[j], fresh[j - 1]);
-    }
-    for (const rootLineStruct& old : b->lines) {
-        if (fresh.size() >= lineCount) break;
-        bool replaced = false;
-        for (const rootLineStruct& f : fresh) replaced |= sameMove(f.pv[0], old.pv[0]);
-        if (!replaced) fresh.push_back(old);
-    }
-    std::swap(b->lines, fresh);
-}
-
-// One depth of a MultiPV search. Line 1 gets the usual aspiration window around the best
-// score of the last depth; each next line leaves out the moves of the lines before it and is
-// searched around the score the line of its rank had. Returns line 1's iteration with the
-// best score found (prev when line 1 did not finish).
-iterationStruct searchLines(boss* b, positionStruct* pos, int d, int prev, const short* widths, int lineCount) {
-    rootFilterStruct& filter = b->rootFilter;
-    const int listedCount = filter.count;
-    b->freshLines.clear();
-    iterationStruct first{prev, false, 0, 0};
-    int firstChanges = 0;
-    for (int j = 0; j < lineCount; j++) {
-        const int linePrev = j < int(b->lines.size()) ? b->lines[j].score : -INFINITESCORE;
-        int alpha = -INFINITESCORE, beta = INFINITESCORE;
-        if (d >= ASPIRATIONMINDEPTH && linePrev != -INFINITESCORE) {
-            alpha = int16_t(linePrev - widths[0]);
-            beta = int16_t(linePrev + widths[0]);
+iterationStruct searchIteration(positionStruct* pos, int d, int prev, int alpha, int beta, const short* widths,
+                                bool storeRoot) {
+    iterationStruct it{prev, false, 0, 0};
+    if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
+    while (true) {
+        int s = alfabeta(0, d, short(alpha), short(beta), pos);
+        if (s <= alpha) {
+            int k = ++it.failsLow;
+            beta = (alpha + beta) / 2;
+            alpha = k <= 4 ? s - widths[k] : -MATESCORE;
+        } else if (s >= beta) {
+            int k = ++it.failsHigh;
+            beta = k <= 4 ? s + widths[k] : MATESCORE;
+        } else {
+            if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
+            pos->rootScore = int16_t(s);
+            if (storeRoot) storeHashTable(pos->hashKey, 0, pos->plyStack[0].pvMove, s, d, BOUNDEXACT);
+            pos->rootDepthDone = 1;
+            pos->rootDepth = int16_t(d);
+            it.result = s;
+            it.finished = true;
+            return it;
         }
-        pos->rootChanges = 0;
-        iterationStruct it = searchIteration(pos, d, linePrev, alpha, beta, widths, false);
-        if (j == 0) {
-            first = it;
-            firstChanges = pos->rootChanges;
-        }
-        if (!it.finished) break;
-        const moveStruct move = pos->plyStack[0].pvMove;
-        getPVFromMove(pos, move, d);
-        rootLineStruct line;
-        line.score = it.result;
-        line.depth = d;
-        line.pvLength = pos->pvLength;
-        for (int i = 0; i <= line.pvLength; i++) line.pv[i] = pos->plyStack[i].pvMove;
-        b->freshLines.push_back(line);
-        filter.moves[filter.count++] = move;
-        applyRootFilter(pos, &filter);
+        if (theWorkForce.stop.load(std::memory_order_relaxed)) return it;
     }
-    filter.count = listedCount;
-    applyRootFilter(pos, &filter);
-    pos->rootChanges = int16_t(firstChanges);
-
-    const bool anyFresh = !b->freshLines.empty();
-    mergeLines(b, size_t(lineCount));
-    if (b->lines.empty()) return first;
-    // the best line is the root's result, and its move is the table's move for the next depth
-    const rootLineStruct& best = b->lines[0];
-    loadLine(pos, best);
-    if (anyFresh) {
-        pos->rootScore = int16_t(best.score);
-        pos->rootDepth = int16_t(d);
-        pos->rootDepthDone = 1;
-        storeHashTable(pos->hashKey, 0, best.pv[0], best.score, d, BOUNDEXACT);
-        first.result = best.score;
-        first.finished = true;
-    }
-    return first;
-}
-
-// The score lines (when scoreLines) and the mate lines of the lines asked for, best first (a
-// rating-limited search may search more lines than it shows).
-void writeLines(boss* b, positionStruct* pos, bool scoreLines, bool stopped, U64 elapsed) {
-    const size_t shown = std::min(b->lines.size(), size_t(engine.shownLines));
-    for (size_t i = 0; i < shown; i++) {
-        const rootLineStruct& line = b->lines[i];
-        loadLine(pos, line);
-        const std::string tag = engine.shownLines > 1 ? " multipv " + std::to_string(i + 1) : "";
-        if (scoreLines) writeScoreLine(pos, line.score, line.depth, elapsed, tag);
-        if (!stopped && mateFoundAt(line.score, line.depth)) writeMateLine(pos, line.score, line.depth, elapsed, tag);
-    }
-    if (!b->lines.empty()) loadLine(pos, b->lines[0]);
-}
-
-} // namespace
-
-int wdlMaterial(const positionStruct* pos) {
-    const U64* bb = pos->pieceBB;
-    return __builtin_popcountll(bb[WPAWN] | bb[BPAWN]) +
-           3 * __builtin_popcountll(bb[WKNIGHT] | bb[BKNIGHT] | bb[WBISHOP] | bb[BBISHOP]) +
-           5 * __builtin_popcountll(bb[WROOK] | bb[BROOK]) + 9 * __builtin_popcountll(bb[WQUEEN] | bb[BQUEEN]);
 }
 
 bool nodeLimitReached(positionStruct* pos) {
@@ -335,7 +164,7 @@ void worker::searchRoot() {
     if (isMain) {
         if (pos->plyStack[0].inCheck && rootMoves == 0) {
             pool.stop.store(true, std::memory_order_relaxed);
-            sendLine("info score mate 0" + wdlText(-MATESCORE, wdlMaterial(pos)));
+            writeMatedRootLine(pos);
             pos->plyStack[0].pvMove = EMPTYMOVE;
             pos->pvLength = 0;
             engine.elapsedTime = 1;
@@ -345,8 +174,10 @@ void worker::searchRoot() {
         // several lines are searched, also from a tablebase position
         if (!multiLine && tbLargest > 0 && pos->plyStack[0].castleRights == 0 &&
             popCount(pos->pieceBB[WHITE] | pos->pieceBB[BLACK]) <= tbLargest) {
-            uint32_t tbMove = syzygyProbeDTZ(0, pos, rootFilter.moves, rootFilter.count);
+            int tbScore = 0;
+            uint32_t tbMove = syzygyProbeDTZ(0, pos, rootFilter.moves, rootFilter.count, &tbScore);
             if (tbMove) {
+                writeTablebaseRootLine(pos, tbScore, intToMove(tbMove));
                 pool.stop.store(true, std::memory_order_relaxed);
                 pos->plyStack[0].pvMove = intToMove(tbMove);
                 pos->pvLength = 0;
@@ -451,16 +282,7 @@ void worker::searchRoot() {
                 pool.deepestDepth.store(d, std::memory_order_relaxed);
                 newDeepest = true;
             }
-            if (d >= FACTORMINDEPTH) {
-                if (instability <= 1)
-                    factor *= FACTORSTABLE;
-                else
-                    factor = (factor > 1.0 ? factor * FACTORDECAY : 1.0) + FACTORPERCHANGE * instability;
-                if (factor < FACTORMIN) factor = FACTORMIN;
-                if (factor > FACTORMAX) factor = FACTORMAX;
-            } else {
-                factor = 1.0;
-            }
+            factor = nextTimeFactor(factor, d, instability);
             // a helper's depth does not end a MultiPV search: the main thread's lines do
             if (isMain || (newDeepest && !multiLine)) {
                 if (maxDepth != 0) {
@@ -469,7 +291,7 @@ void worker::searchRoot() {
                     else if (engine.infinite)
                         cont = true;
                 } else {
-                    if (engine.targetTime * factor < double(float(elapsed) * engine.timeFactor))
+                    if (softBudgetUsed(factor, elapsed))
                         pool.timeUp.store(true, std::memory_order_relaxed);
                     cont = pool.pondering.load(std::memory_order_relaxed) ? true
                                                                           : !pool.timeUp.load(std::memory_order_relaxed);
@@ -504,7 +326,7 @@ void worker::searchRoot() {
 void boss::searchRoot() {
     workForce& pool = theWorkForce;
     savedBestMove = savedPonderMove = EMPTYMOVE;
-    for (size_t i = 1; i < pool.workers.size(); i++) pool.workers[i]->wake();
+    pool.wakeHelpers();
     worker::searchRoot();
     pool.timeUp.store(true, std::memory_order_relaxed);
     // while pondering or infinite the result waits for stop
@@ -512,32 +334,13 @@ void boss::searchRoot() {
            (engine.infinite || pool.pondering.load(std::memory_order_relaxed)))
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     pool.stop.store(true, std::memory_order_relaxed);
-    for (size_t i = 1; i < pool.workers.size(); i++) pool.workers[i]->waitIdle();
+    pool.waitHelpers();
 
-    // The vote: the deepest completed result, the better score among equals and mates
-    worker* best = this;
-    if (pool.workers.size() > 1 && engine.depthLimit == 0 && engine.pvLines <= 1) {
-        for (worker* t : pool.workers) {
-            positionStruct* tp = t->positionPtr;
-            positionStruct* bp = best->positionPtr;
-            // a thread stopped before it completed any depth has no score to report
-            if (tp->rootScore == -INFINITESCORE) continue;
-            int keyT = 2 * tp->rootDepth + tp->rootDepthDone;
-            int keyBest = 2 * bp->rootDepth + bp->rootDepthDone;
-            if (keyT == keyBest || tp->rootScore >= MATETHRESHOLD) {
-                if (tp->rootScore > bp->rootScore) best = t;
-            } else if (keyT > keyBest) {
-                best = t;
-            }
-        }
-    }
+    worker* best = pool.votedWorker();
     positionStruct* bp = best->positionPtr;
     if (best != this) {
         getPVFromHashTable(0, bp, bp->rootDepth);
-        sendLine("info score cp " + std::to_string(bp->rootScore) + wdlText(bp->rootScore, wdlMaterial(bp)) + " depth " +
-                 std::to_string(bp->rootDepth) +
-                 " seldepth " + std::to_string(bp->selDepth) + poolFigures(engine.elapsedTime) + " pv " +
-                 PVToString(bp));
+        writeScoreLine(bp, bp->rootScore, bp->rootDepth, engine.elapsedTime);
     }
 
     moveStruct bestMove = bp->plyStack[0].pvMove;
@@ -555,149 +358,7 @@ void boss::searchRoot() {
         bestMove = chosen.pv[0];
         ponderMove = chosen.pvLength > 0 ? chosen.pv[1] : EMPTYMOVE;
     }
-    unsigned char side = bp->sideToMove;
-    std::string line = "bestmove " + moveToLA(&bestMove, side, bp);
-    if (!isEmptyMove(ponderMove)) line += " ponder " + moveToLA(&ponderMove, side ^ 1, bp);
-    sendLine(line);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Thread pool
-
-worker::worker(int workerId) : id(workerId) {
-    positionPtr = &position;
-    attachMoveStorage(&position, moveStore);
-    try {
-        pawnTable = new pawnTableEntryStruct[PAWNTABLESIZE]();
-        evalCache = new evalCacheEntryStruct[EVALCACHESIZE]();
-        nnueStack = new accumulatorStruct[MAXPLY]();
-        thread = std::thread(&worker::atTheOffice, this);
-    } catch (...) {
-        delete[] pawnTable;
-        delete[] evalCache;
-        delete[] nnueStack;
-        throw;
-    }
-    std::unique_lock<std::mutex> lock(mtx);
-    cv.wait(lock, [this] { return !busy; });
-}
-
-worker::~worker() {
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        quit = true;
-        busy = true;
-    }
-    cv.notify_all();
-    thread.join();
-    delete[] pawnTable;
-    delete[] evalCache;
-    delete[] nnueStack;
-}
-
-void worker::atTheOffice() {
-    while (true) {
-        std::unique_lock<std::mutex> lock(mtx);
-        if (afterSearch) {
-            std::function<void()> job = std::move(afterSearch);
-            afterSearch = nullptr;
-            job();
-        }
-        busy = false;
-        cv.notify_all();
-        cv.wait(lock, [this] { return busy; });
-        if (quit) return;
-        lock.unlock();
-        searchRoot();
-    }
-}
-
-void worker::wake() {
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        busy = true;
-    }
-    cv.notify_all();
-}
-
-void worker::waitIdle() {
-    std::unique_lock<std::mutex> lock(mtx);
-    cv.wait(lock, [this] { return !busy; });
-}
-
-int workForce::setNofWorkers(int n) {
-    if (!workers.empty()) workers[0]->waitIdle();
-    while (!workers.empty()) {
-        delete workers.back();
-        workers.pop_back();
-    }
-    // When the system refuses a thread (or the memory for one) the threads that did start
-    // make up the pool.
-    try {
-        workers.reserve(size_t(n > 0 ? n : 0));
-        for (int i = 0; i < n; i++) workers.push_back(i == 0 ? new boss(0) : new worker(i));
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    return int(workers.size());
-}
-
-void workForce::startSearch(int searchCount) {
-    if (workers.empty()) return;
-    workers[0]->waitIdle();
-    stop.store(false, std::memory_order_relaxed);
-    timeUp.store(false, std::memory_order_relaxed);
-    deepestDepth.store(0, std::memory_order_relaxed);
-    hashAgeCounter = uint8_t(searchCount % 64);
-    setNetworkActive(engine.useNNUE); // the option takes effect here, while no thread evaluates
-    for (worker* w : workers) {
-        w->position = GPSData;
-        attachMoveStorage(&w->position, w->moveStore);
-        w->position.pawnTable = w->pawnTable;
-        w->position.evalCache = w->evalCache;
-        w->position.nnueStack = w->nnueStack;
-        w->position.threadIndex = uint32_t(w->id);
-        resetSearchState(&w->position);
-        w->currentDepth.store(0, std::memory_order_relaxed);
-    }
-    workers[0]->wake();
-}
-
-void workForce::waitIdle() {
-    if (!workers.empty()) workers[0]->waitIdle();
-}
-
-bool workForce::searching() {
-    if (workers.empty()) return false;
-    std::lock_guard<std::mutex> lock(workers[0]->mtx);
-    return workers[0]->busy;
-}
-
-void workForce::whenIdle(std::function<void()> job) {
-    if (!workers.empty()) {
-        worker* main = workers[0];
-        std::lock_guard<std::mutex> lock(main->mtx);
-        if (main->busy) {
-            if (main->afterSearch) {
-                std::function<void()> earlier = std::move(main->afterSearch);
-                main->afterSearch = [earlier, job] {
-                    earlier();
-                    job();
-                };
-            } else {
-                main->afterSearch = std::move(job);
-            }
-            return;
-        }
-    }
-    job();
-}
-
-void workForce::clearThreadTables() {
-    for (worker* w : workers) {
-        clearSearchTables(&w->position);
-        clearEvalTables(w->pawnTable, w->evalCache);
-    }
+    writeBestMove(bp, bestMove, ponderMove);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -47,20 +47,12 @@ struct engineStruct {
 
 extern engineStruct engine;
 
+// A number of the command words or of the clock limited to [low, high].
+inline int clampInt(long long value, int low, int high) { return int(value < low ? low : value > high ? high : value); }
+
 // Steady clock in milliseconds.
 int64_t steadyMilliseconds();
 
 // Writes one reply line (the newline is added) and flushes it; safe from any thread, and
 // lines from different threads never mix.
 void sendLine(const std::string& line);
-
-// Win, draw and loss chances in per mille from the side to move's view: the win chance is a
-// logistic function of the score whose midpoint and scale depend on the material on the board
-// (pawn 1, minor 3, rook 5, queen 9, both sides: 78 at the start), the loss chance the same of the
-// negated score, the draw what is left; the three sum to exactly 1000 and a mate score is certain.
-struct wdlStruct {
-    int win, draw, loss;
-};
-wdlStruct wdlFromScore(int score, int material);
-// " wdl W D L" for a score line when the current search shows the chances, else "".
-std::string wdlText(int score, int material);

@@ -8,12 +8,10 @@
 #include "hash.h"
 #include "move.h"
 #include "moveTable.h"
-#include "search.h"
+#include "score.h"
 #include "settings.h"
 #include "tablebase/tbprobe.h"
 
-// Tablebase wins and losses sit just below the mate range.
-constexpr int TBWINSCORE = MATETHRESHOLD;
 // The prober's half-move clock is one byte; anything beyond the fifty-move rule is alike.
 constexpr unsigned MAXPROBERULE50 = 200;
 constexpr uint32_t ILLEGALMOVEMARK = 32767;
@@ -154,7 +152,7 @@ static moveStruct engineMoveOf(positionStruct* position, const pos* root, u16 m)
     return move;
 }
 
-uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* excluded, int excludedCount) {
+uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* excluded, int excludedCount, int* rootScore) {
     // Translate and check the root
     pos root;
     positionToTB(position, position->plyStack[0].epSquare, position->fiftyCounter, &root);
@@ -249,8 +247,6 @@ uint32_t syzygyProbeDTZ(int, positionStruct* position, const moveStruct* exclude
     // The move must be sound in the engine's own position
     if (!engineMoveValid(position, move)) return 0;
 
-    // Report
-    sendLine("info score cp " + std::to_string(score) + wdlText(score, wdlMaterial(position)) + " depth 127 seldepth 127 nodes 1 tbhits 1 time 1 pv " +
-             moveToLA(&move, position->sideToMove));
+    if (rootScore) *rootScore = score;
     return moveToInt(move);
 }

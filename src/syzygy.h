@@ -13,10 +13,12 @@ void setSyzygyPath(const std::string& path);
 // Largest number of men of any loaded table; 0 when none are loaded.
 int syzygyLargestTable();
 
-// Tablebase move for the root position as a 32-bit move (from, to, flag, piece), or 0.
-// Writes one info line when it returns a move. The excluded moves (a searchmoves restriction)
-// are never chosen; the score then is that of the move chosen among the others.
-uint32_t syzygyProbeDTZ(int, positionStruct* pos, const moveStruct* excluded = nullptr, int excludedCount = 0);
+// Tablebase move for the root position as a 32-bit move (from, to, flag, piece), or 0; with a
+// move, *score (when given) is the root's verdict as a search score, which the caller reports.
+// The excluded moves (a searchmoves restriction) are never chosen; the score then is that of the
+// move chosen among the others.
+uint32_t syzygyProbeDTZ(int, positionStruct* pos, const moveStruct* excluded = nullptr, int excludedCount = 0,
+                        int* score = nullptr);
 
 // Win/draw/loss probe of the position at ply (fifty-move counter 0, no castling rights).
 // Returns false when the tables cannot answer; otherwise *wdl is -2..2 for the side to move.

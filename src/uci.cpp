@@ -1,50 +1,24 @@
-// UCI handshake, options, the go command and the time budget.
+// The UCI commands: the handshake, position, go and the commands that act on a running search.
 #include "uci.h"
 
 #include <algorithm>
 #include <climits>
 
-#include "eval.h"
 #include "general.h"
 #include "hash.h"
 #include "move.h"
-#include "nnue.h"
+#include "options.h"
 #include "search.h"
 #include "strength.h"
-#include "syzygy.h"
+#include "threads.h"
+#include "timeManager.h"
 
 namespace {
 
-constexpr int MINHASH = 1, MAXHASH = 32768;
-constexpr int MINTHREADS = 1, MAXTHREADS = 256;
-constexpr int MINPROBEDEPTH = 0, MAXPROBEDEPTH = 127;
-constexpr int MINMULTIPV = 1, MAXMULTIPV = 256;
-constexpr int MINOVERHEAD = 0, MAXOVERHEAD = 5000;
-// What the move overhead leaves of a clock or a move time: enough to answer with a move.
-constexpr int MINCLOCKAFTEROVERHEAD = 10;
 constexpr int DEFAULTCLOCK = 900000;
 constexpr int DEFAULTMOVESTOGO = 30;
-constexpr int NODECHECKINTERVAL = 4096;
-constexpr uint64_t NODELIMITFIRSTCHECKS = 16; // clock checks within a node limit, at the least
 constexpr int UNLIMITEDTIME = INT_MAX; // milliseconds: no clock at all
-
-std::string restOfLine(std::istringstream& words) {
-    std::string word, text;
-    while (words >> word) text += (text.empty() ? "" : " ") + word;
-    return text;
-}
-
-int clampInt(long long value, int low, int high) {
-    if (value < low) return low;
-    if (value > high) return high;
-    return int(value);
-}
-
-// A clock or move time less the move overhead, never below what it takes to answer.
-int afterOverhead(int time) {
-    if (engine.moveOverhead == 0) return time;
-    return int(std::max<long long>(static_cast<long long>(time) - engine.moveOverhead, MINCLOCKAFTEROVERHEAD));
-}
+constexpr int FENGAMEPLY = 1024;       // a FEN at its first move with no moves played
 
 } // namespace
 
@@ -66,23 +40,40 @@ bool readLeadingNumber(const std::string& text, long long* value) {
 void uciCommand() {
     sendLine("id name Kestrune 2.1");
     sendLine("id author Dramwell");
-    sendLine("option name Hash type spin default 256 min 1 max 32768");
-    sendLine("option name Threads type spin default 1 min 1 max 256");
-    sendLine("option name Ponder type check default false");
-    sendLine("option name SyzygyPath type string default <empty>");
-    sendLine("option name SyzygyProbeDepth type spin default 0 min 0 max 127");
-    sendLine("option name MultiPV type spin default 1 min 1 max 256");
-    sendLine("option name Clear Hash type button");
-    sendLine("option name UCI_Chess960 type check default false");
-    sendLine("option name Move Overhead type spin default 0 min 0 max 5000");
-    sendLine("option name UCI_LimitStrength type check default false");
-    sendLine("option name UCI_Elo type spin default " + std::to_string(DEFAULTELO) + " min " + std::to_string(MINELO) +
-             " max " + std::to_string(MAXELO));
-    sendLine("option name UCI_ShowWDL type check default false");
-    sendLine("option name Syzygy50MoveRule type check default true");
-    sendLine("option name Use NNUE type check default false");
-    sendLine("option name EvalFile type string default <internal>");
+    for (const std::string& line : optionLines()) sendLine(line);
     sendLine("uciok");
+}
+
+void positionCommand(std::istringstream& words) {
+    std::string kind, word, fen;
+    if (!(words >> kind)) return;
+    bool startpos = kind == "startpos";
+    if (startpos) {
+        fen = fenStartPos;
+        words >> word; // expected to be "moves"
+    } else if (kind == "fen") {
+        while (words >> word && word != "moves") fen += word + " ";
+    } else {
+        return;
+    }
+    std::string problem = fenProblem(fen);
+    if (!problem.empty()) {
+        sendLine("info string position not set: " + problem);
+        return;
+    }
+    setPosition(fen, &GPSData, engine.chess960);
+    std::string castlingNote = fenCastlingNote(fen, engine.chess960);
+    if (!castlingNote.empty()) sendLine("info string " + castlingNote);
+    int historyBefore = GPSData.historyCount;
+    std::string moves((std::istreambuf_iterator<char>(words)), std::istreambuf_iterator<char>());
+    moveListResultStruct result = applyMoveWords(moves, &GPSData);
+    if (!result.problem.empty()) sendLine("info string " + result.problem);
+    if (startpos) {
+        engine.gamePly = result.applied;
+    } else {
+        int history = historyBefore + result.applied;
+        engine.gamePly = history < 2 ? FENGAMEPLY : history + result.applied;
+    }
 }
 
 void isreadyCommand() { sendLine("readyok"); }
@@ -95,165 +86,6 @@ void ucinewgameCommand(int& searchCount) {
     for (U64& key : GPSData.keyHistory) key = 0;
     sendLine("readyok");
     searchCount = 0;
-}
-
-void setoptionCommand(std::istringstream& words, int& searchCount) {
-    std::string discarded, word, name, value;
-    words >> discarded;
-    while (words >> word && word != "value") name += (name.empty() ? "" : " ") + word;
-    value = restOfLine(words);
-
-    bool numeric = name == "Hash" || name == "Threads" || name == "SyzygyProbeDepth" || name == "MultiPV" ||
-                   name == "Move Overhead" || name == "UCI_Elo";
-    long long number = 0;
-    if (numeric && !readLeadingNumber(value, &number)) {
-        sendLine("info string option " + name + " needs a number, '" + value + "' ignored");
-        return;
-    }
-    if (name == "Hash") {
-        int megaBytes = clampInt(number, MINHASH, MAXHASH);
-        // a running search keeps its table until its bestmove; the loop goes on reading meanwhile,
-        // so that stop reaches an infinite search
-        theWorkForce.whenIdle([megaBytes] {
-            if (allocateHashTable(megaBytes)) {
-                engine.hashSize = megaBytes;
-                sendLine("info string Size of Hashtable set to : " + std::to_string(megaBytes));
-            } else {
-                sendLine("info string could not allocate " + std::to_string(megaBytes) + " MB, the table keeps " +
-                         std::to_string(engine.hashSize) + " MB");
-            }
-        });
-        searchCount = 0;
-    } else if (name == "Threads") {
-        int wanted = clampInt(number, MINTHREADS, MAXTHREADS);
-        int running = setSearchThreads(wanted);
-        if (running == wanted)
-            sendLine("info string Number of threads set to : " + std::to_string(running));
-        else
-            reportThreadShortfall(wanted, running);
-    } else if (name == "Ponder") {
-        engine.ponder = value == "true";
-        sendLine(std::string("info string Ponder set to : ") + (engine.ponder ? "1" : "0"));
-    } else if (name == "SyzygyPath") {
-        engine.syzygyPath = value;
-        // the tables change once no search reads them
-        theWorkForce.whenIdle([value] {
-            setSyzygyPath(value);
-            sendLine("info string Syzygy tablebases used from directory : " + value);
-        });
-    } else if (name == "SyzygyProbeDepth") {
-        engine.syzygyProbeDepth = clampInt(number, MINPROBEDEPTH, MAXPROBEDEPTH);
-        sendLine("info string SyzygyProbeDepth set to: " + std::to_string(engine.syzygyProbeDepth));
-    } else if (name == "UCI_Chess960") {
-        engine.chess960 = value == "true";
-        sendLine(std::string("info string UCI_Chess960 set to : ") + (engine.chess960 ? "1" : "0"));
-    } else if (name == "MultiPV") {
-        // a running search keeps its lines; the next go reads the new value
-        engine.multiPV = clampInt(number, MINMULTIPV, MAXMULTIPV);
-        sendLine("info string MultiPV set to : " + std::to_string(engine.multiPV));
-    } else if (name == "Clear Hash") {
-        clearHashCommand(searchCount);
-    } else if (name == "Move Overhead") {
-        engine.moveOverhead = clampInt(number, MINOVERHEAD, MAXOVERHEAD);
-        sendLine("info string Move Overhead set to : " + std::to_string(engine.moveOverhead));
-    } else if (name == "UCI_LimitStrength") {
-        engine.limitStrength = value == "true";
-        sendLine(std::string("info string UCI_LimitStrength set to : ") + (engine.limitStrength ? "1" : "0"));
-    } else if (name == "Use NNUE") {
-        // the next go reads it; without a usable network the hand-written evaluation stays
-        engine.useNNUE = value == "true";
-        sendLine(std::string("info string Use NNUE set to : ") + (engine.useNNUE ? "1" : "0"));
-        if (engine.useNNUE && !networkUsable())
-            sendLine("info string no usable network is loaded, the hand-written evaluation is used");
-    } else if (name == "EvalFile") {
-        // the weights change once no search reads them
-        theWorkForce.whenIdle([value] { setEvalFile(value.empty() ? std::string("<internal>") : value); });
-    } else if (name == "UCI_Elo") {
-        engine.elo = clampInt(number, MINELO, MAXELO);
-        sendLine("info string UCI_Elo set to : " + std::to_string(engine.elo));
-    } else if (name == "UCI_ShowWDL") {
-        // the next go reads it
-        engine.showWDL = value == "true";
-        sendLine(std::string("info string UCI_ShowWDL set to : ") + (engine.showWDL ? "1" : "0"));
-    } else if (name == "Syzygy50MoveRule") {
-        // the search's verdicts change once no search reads them
-        const bool rule = value == "true";
-        theWorkForce.whenIdle([rule] {
-            engine.syzygy50MoveRule = rule;
-            sendLine(std::string("info string Syzygy50MoveRule set to : ") + (rule ? "1" : "0"));
-        });
-    }
-}
-
-void clearHashCommand(int& searchCount) {
-    // the command loop's own position and caches at once, the search's memory once no search runs
-    clearSearchTables(&GPSData);
-    clearEvalTables(GPawnTable, GEvalCache);
-    searchCount = 0;
-    theWorkForce.whenIdle([] {
-        clearHashTable();
-        theWorkForce.clearThreadTables();
-        sendLine("info string Hash cleared");
-    });
-}
-
-void computeTimeBudget(int sideToMove) {
-    const int T = afterOverhead(engine.timeLeft[sideToMove]), I = engine.increment[sideToMove];
-    const int P = engine.nofThreads, G = engine.gamePly;
-    double f;
-    if (engine.movesToGoGiven) {
-        f = P > 3 ? 0.80 : 0.73;
-        if (G <= 17) f *= 0.9;
-        else if (G <= 50) f *= 1.1;
-        if (engine.movesToGo < 4) engine.movesToGo = 4;
-    } else {
-        f = P > 3 ? 0.72 : 0.66;
-        if (G == 1024) {
-            engine.movesToGo = 30;
-            f *= 1.4;
-        } else {
-            engine.movesToGo = G <= 17 ? 40 : G <= 50 ? 22 : G <= 80 ? 25 : G <= 200 ? 20 : 15;
-        }
-    }
-    if (engine.ponder) f *= 1.2;
-    engine.timeFactor = 1.0f;
-    long long share = (static_cast<long long>(T) + static_cast<long long>(engine.movesToGo - 1) * I) / engine.movesToGo;
-    // any clock a GUI may send, however absurd, keeps the budget within int
-    engine.targetTime = int(std::clamp(double(share) * f, double(INT_MIN), double(INT_MAX)));
-    long long reserve = (static_cast<long long>(T) - 100) / 2;
-    engine.maxTime = int(std::min<long long>(5LL * engine.targetTime, reserve));
-    if (engine.movesToGoGiven && engine.movesToGo == 4 && engine.maxTime < 40) engine.maxTime = 40;
-    // A target of zero means almost no time at all: that clock is short too.
-    if (!engine.movesToGoGiven && (engine.targetTime <= 0 || (static_cast<long long>(T) - 100) / engine.targetTime <= 3)) {
-        engine.timeFactor = 5.0f;
-        engine.targetTime /= 2;
-        engine.maxTime /= 2;
-    }
-    if (engine.moveTime != 0) {
-        engine.targetTime = clampInt(10LL * afterOverhead(engine.moveTime), INT_MIN, INT_MAX);
-        engine.maxTime = afterOverhead(engine.moveTime);
-    } else {
-        long long maxTime = std::min<long long>(engine.maxTime, static_cast<long long>(T) - 100);
-        maxTime = std::max<long long>(maxTime, static_cast<long long>(engine.targetTime) + 1);
-        engine.maxTime = clampInt(maxTime, INT_MIN, INT_MAX);
-    }
-}
-
-void waitForIdleSearch() { theWorkForce.waitIdle(); }
-
-int nodeCheckIntervalFor(uint64_t nodesLimit) {
-    return int(std::clamp<uint64_t>(nodesLimit / NODELIMITFIRSTCHECKS, 1, NODECHECKINTERVAL));
-}
-
-int setSearchThreads(int threads) {
-    int running = theWorkForce.setNofWorkers(threads);
-    if (threads > 0) engine.nofThreads = running;
-    return running;
-}
-
-void reportThreadShortfall(int wanted, int running) {
-    sendLine("info string could not start " + std::to_string(wanted) + " search threads, " + std::to_string(running) +
-             " run");
 }
 
 void stopCommand() { theWorkForce.stop = true; }

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-// Sanitized engines run many times slower: the time limits of the tests widen by this factor.
+// Sanitized engines run many times slower: the waits of the tests (and their defaults) widen by
+// this factor.
 #ifdef KESTRUNE_SLOW_BUILD
 constexpr int TIMESCALE = 10;
 #else
@@ -25,12 +26,13 @@ public:
     // Closes the engine's standard input (end of input).
     void closeInput();
     // Next output line, or false when none arrives within the timeout.
-    bool readLine(std::string* line, int timeoutMs = 10000);
+    bool readLine(std::string* line, int timeoutMs = 10000 * TIMESCALE);
     // Reads lines until one starts with prefix; returns it ("" on timeout). All lines read are
     // appended to seen when given.
-    std::string waitFor(const std::string& prefix, int timeoutMs = 10000, std::vector<std::string>* seen = nullptr);
+    std::string waitFor(const std::string& prefix, int timeoutMs = 10000 * TIMESCALE,
+                        std::vector<std::string>* seen = nullptr);
     // Waits for the process to end; returns its exit status, or -1 on timeout.
-    int waitExit(int timeoutMs = 10000);
+    int waitExit(int timeoutMs = 10000 * TIMESCALE);
 
 private:
     pid_t pid = -1;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "move.h"
 #include "moveTable.h"

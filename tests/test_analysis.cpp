@@ -8,6 +8,7 @@
 
 #include "engineProcess.h"
 #include "eval.h"
+#include "evaluate.h"
 #include "testSupport.h"
 
 namespace {
@@ -153,9 +154,7 @@ TEST(AnalysisEndToEnd, NodeAndMateLimits) {
     }
     // A mate in two ends a search that has no other limit; a longer one than asked does not.
     const std::string legal = "fen r2qkb1r/pp2nppp/3p4/2pNN1B1/2BnP3/3P4/PPP2PPP/R2bK2R w KQkq - 1 1";
-    long long start = nowMs();
     EXPECT_EQ(session.go(legal, "mate 2"), "d5f6");
-    EXPECT_LT(nowMs() - start, 10000 * TIMESCALE);
     std::vector<infoStruct> mates = infosOf(session.lines, true);
     ASSERT_FALSE(mates.empty());
     EXPECT_EQ(mates.back().score, 2);

@@ -87,24 +87,6 @@ TEST_F(BoardTest, PawnAndKingMasks) {
     EXPECT_EQ(ranksAtOrAbove[WHITE][8], fileRange(0, 7, 1, 7));
 }
 
-TEST_F(BoardTest, LateMoveReductionRows) {
-    EXPECT_EQ(LMR[3][3], 1);
-    EXPECT_EQ(LMR[3][7], 1);
-    EXPECT_EQ(LMR[3][8], 2);
-    EXPECT_EQ(LMR[3][44], 2);
-    EXPECT_EQ(LMR[3][45], 3);
-    EXPECT_EQ(LMR[6][4], 2);
-    EXPECT_EQ(LMR[6][10], 2);
-    EXPECT_EQ(LMR[6][11], 3);
-    EXPECT_EQ(LMR[6][30], 4);
-    EXPECT_EQ(LMR[10][7], 3);
-    EXPECT_EQ(LMR[10][15], 4);
-    EXPECT_EQ(LMR[127][255], 14);
-    EXPECT_EQ(LMR[0][100], 0);
-    EXPECT_EQ(LMR[1][100], 0);
-    EXPECT_EQ(LMR[50][2], 0);
-}
-
 TEST_F(BoardTest, StartPositionFields) {
     testPositionStruct pos;
     EXPECT_EQ(pos->pieceBB[WHITE], 0x000000000000FFFFULL);

@@ -11,8 +11,11 @@
 #include <sstream>
 
 #include "engineProcess.h"
+#include "history.h"
 #include "move.h"
-#include "perft.h"
+#include "movePicker.h"
+#include "principalVariation.h"
+#include "tools/perft.h"
 #include "search.h"
 #include "testSupport.h"
 

@@ -7,7 +7,8 @@
 #include <fstream>
 #include <random>
 
-#include "convert.h"
+#include "tools/convert.h"
+#include "wdlModel.h"
 #include "engineProcess.h"
 #include "move.h"
 #include "testSupport.h"
@@ -243,6 +244,31 @@ TEST(ConvertCommand, EndToEndThroughTheBinaryWithRefusals) {
         EXPECT_FALSE(std::filesystem::exists(arguments[1])) << arguments[1];
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
+}
+
+// Chunks kept compressed convert as they are: the same lines from xz and gzip as from the plain
+// games, and a damaged file is one line that names the damage, with nothing written.
+TEST(ConvertCommand, CompressedChunksGiveThePlainChunksLines) {
+    tempDirStruct dir;
+    const std::string plain = DATA + "/decompress/games.pgn";
+    std::vector<std::string> infos = runEngine({"convert", dir.path + "/plain.txt", plain});
+    std::vector<std::string> expected = readLines(dir.path + "/plain.txt");
+    ASSERT_GT(expected.size(), 50u) << (infos.empty() ? "" : infos[0]);
+    for (const std::string name : {"games.pgn.xz", "games.pgn.gz", "games-two.pgn.xz", "games-two.pgn.gz"}) {
+        const std::string out = dir.path + "/" + name + ".txt";
+        infos = runEngine({"convert", out, DATA + "/decompress/" + name});
+        EXPECT_EQ(readLines(out), expected) << name; // the "two" files split the games in two streams or members
+    }
+
+    std::ifstream whole(DATA + "/decompress/games.pgn.xz", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+    const std::string damaged = dir.path + "/games-5.pgn.xz";
+    std::ofstream(damaged, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    const std::string out = dir.path + "/damaged.txt";
+    infos = runEngine({"convert", out, plain, damaged});
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_TRUE(anyContains(infos, "info string convert could not read all of '" + damaged + "' (")) << infos[0];
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 // Positions drawn from known models: the fit finds their parameters, and the material terms

@@ -7,6 +7,7 @@
 
 #include "engineProcess.h"
 #include "eval.h"
+#include "evaluate.h"
 #include "hash.h"
 #include "move.h"
 #include "search.h"

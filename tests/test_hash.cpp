@@ -25,8 +25,15 @@ moveStruct someMove(int from, int to) { return moveStruct{uint8_t(from), uint8_t
 
 } // namespace
 
-TEST_F(HashTableTest, SizesArePowersOfTwoOfOneMegabyteOfEntries) {
-    const std::pair<int, U64> sizes[] = {{1, 65536}, {2, 131072}, {3, 262144}, {4, 262144}, {0, 65536}, {-5, 65536}};
+TEST_F(HashTableTest, SizesAreAtMostTheMegabytesAskedFor) {
+    // the largest power of two not above N: Hash 3 takes 2 MB, Hash 1025 1024 MB, never more
+    const std::pair<int, int> used[] = {{1, 1}, {2, 2}, {3, 2}, {4, 4}, {1023, 512}, {1025, 1024}, {1500, 1024},
+                                        {3000, 2048}, {32768, 32768}, {40000, 32768}, {0, 1}, {-5, 1}};
+    for (auto [megaBytes, expected] : used) {
+        EXPECT_EQ(hashMegaBytesUsed(megaBytes), expected) << megaBytes;
+        EXPECT_EQ(hashEntriesForMegaBytes(megaBytes) * sizeof(hashEntry), U64(expected) << 20) << megaBytes;
+    }
+    const std::pair<int, U64> sizes[] = {{1, 65536}, {2, 131072}, {3, 131072}, {4, 262144}, {0, 65536}, {-5, 65536}};
     for (auto [megaBytes, indexValues] : sizes) {
         ASSERT_TRUE(allocateHashTable(megaBytes));
         EXPECT_EQ(hashKeyMask + 1, indexValues) << megaBytes;

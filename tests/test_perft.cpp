@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "move.h"
-#include "perft.h"
+#include "tools/perft.h"
 #include "testSupport.h"
 
 TEST(PerftSuite, EveryPositionGivesItsCount) {

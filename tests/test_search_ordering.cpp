@@ -7,8 +7,11 @@
 #include <set>
 
 #include "hash.h"
+#include "history.h"
 #include "move.h"
+#include "movePicker.h"
 #include "moveTable.h"
+#include "principalVariation.h"
 #include "search.h"
 #include "testSupport.h"
 
@@ -223,11 +226,6 @@ TEST(SearchTables, LateMoveReductions) {
     EXPECT_EQ(LMR[20][4], 2);
     EXPECT_EQ(LMR[20][5], 3);
     EXPECT_EQ(LMR[127][255], 14);
-}
-
-TEST(SearchTables, NullMoveDepth) {
-    const int depths[][2] = {{3, 0}, {4, 1}, {5, 2}, {6, 2}, {7, 3}, {12, 7}, {18, 12}};
-    for (const auto& d : depths) EXPECT_EQ(nullMoveDepth(d[0]), d[1]) << d[0];
 }
 
 TEST(SearchTables, HistoryArithmetic) {

@@ -14,8 +14,9 @@
 
 #include "engineProcess.h"
 #include "eval.h"
+#include "evaluate.h"
 #include "testSupport.h"
-#include "texel.h"
+#include "tools/texel.h"
 
 namespace {
 

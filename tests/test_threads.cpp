@@ -14,6 +14,7 @@
 #include "search.h"
 #include "syzygy.h"
 #include "testSupport.h"
+#include "threads.h"
 #include "uci.h"
 
 namespace {

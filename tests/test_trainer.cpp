@@ -129,6 +129,25 @@ TEST(Trainer, TrainsAndTheEngineScoresTheFileAsTheTrainerDoes) {
     EXPECT_EQ(trainerScores(widened, FENS, dir), nets[0].second);
 }
 
+// The trainer's quantised pass on the test networks gives the scores kept beside them, which the
+// engine's evaluation is held to as well.
+TEST(Trainer, QuantisedScoresEqualTheKeptScoresOfTheTestNetworks) {
+    tempDirStruct dir;
+    for (const std::string name : {"nnue-test", "nnue-test-buckets"}) {
+        std::ifstream in(DATA + "/" + name + "-expected.txt");
+        std::vector<std::string> fens;
+        std::vector<int> kept;
+        for (std::string line; std::getline(in, line);) {
+            if (line.empty() || line[0] == '#') continue;
+            const size_t bar = line.rfind(" | ");
+            fens.push_back(line.substr(0, bar));
+            kept.push_back(std::stoi(line.substr(bar + 3)));
+        }
+        ASSERT_GT(fens.size(), 50u) << name;
+        EXPECT_EQ(trainerScores(DATA + "/" + name + ".nnue", fens, dir), kept) << name;
+    }
+}
+
 TEST(Trainer, BadDataLinesAreSkippedAndCounted) {
     tempDirStruct dir;
     std::ifstream sample(SAMPLE);

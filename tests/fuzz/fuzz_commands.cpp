@@ -13,6 +13,7 @@
 #include "hash.h"
 #include "kestrune.h"
 #include "syzygy.h"
+#include "threads.h"
 #include "uci.h"
 
 namespace {

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, ASan + UBSan) and runs each for the given number of seconds:
-#   tests/fuzz/run.sh <seconds> [fuzz_commands|fuzz_tablebase|fuzz_nnue ...]
+#   tests/fuzz/run.sh <seconds> [fuzz_commands|fuzz_tablebase|fuzz_nnue|fuzz_decompress|fuzz_convert ...]
 # Fails when a target finds a crash; the crashing input is left in build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_commands fuzz_tablebase fuzz_nnue)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_commands fuzz_tablebase fuzz_nnue fuzz_decompress fuzz_convert)
 build=${FUZZ_BUILD:-build-fuzz}
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON >/dev/null
@@ -45,6 +45,26 @@ for target in "${targets[@]}"; do
         done
       done
       extra=(-max_len=400000)
+      ;;
+    fuzz_decompress)
+      # Seeds: every compressed file of the decompression tests behind each selector byte.
+      for file in tests/data/decompress/*.xz tests/data/decompress/*.gz; do
+        for selector in 0 1 2 3; do
+          seed="$corpus/seed-$(basename "$file")-$selector"
+          [ -f "$seed" ] || { printf "\\x0$selector"; cat "$file"; } >"$seed"
+        done
+      done
+      extra=(-max_len=65536)
+      ;;
+    fuzz_convert)
+      # Seeds: the test games (SAN, UCI, the filters) behind each selector byte.
+      for game in tests/data/convert-*.pgn; do
+        for selector in 0 1; do
+          seed="$corpus/seed-$(basename "$game" .pgn)-$selector"
+          [ -f "$seed" ] || { printf "\\x0$selector"; cat "$game"; } >"$seed"
+        done
+      done
+      extra=(-dict=tests/fuzz/pgn.dict -max_len=65536)
       ;;
     *) extra=() ;;
   esac

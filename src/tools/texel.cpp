@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "evaluate.h"
 #include "hash.h"
 #include "moveTable.h"
 #include "settings.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "eval.h"
+#include "evaluate.h"
 #include "general.h"
 
 constexpr int NOFTEXELWORKERS = 24;

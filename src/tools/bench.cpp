@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "eval.h"
+#include "evaluate.h"
 #include "general.h"
 #include "hash.h"
 #include "nnue.h"

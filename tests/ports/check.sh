@@ -8,8 +8,8 @@
 # signature is known, else equal to the reference's), perft 5 from the start, a game position
 # searched on a clock through pipes ending in a legal bestmove, a tablebase root probe on
 # tests/data/syzygy with a missing directory before it in SyzygyPath, damaged network files
-# refused and a good one taken, and datagen with two worker processes giving the reference's
-# games. --benches checks the two bench signatures alone. Run from anywhere; paths are the
+# refused and a good one taken, and datagen and label with two worker processes giving the
+# reference's games and lines. --benches checks the two bench signatures alone. Run from anywhere; paths are the
 # repository's.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -142,6 +142,19 @@ else
   fail "datagen with two workers differs from the reference"
 fi
 ls "$work"/port.pgn.part* >/dev/null 2>&1 && fail "datagen left its parts behind"
+
+# label's two worker processes likewise give the reference's lines and counts.
+label="tests/data/nnue-train-sample.txt variants 1 seed 3 threads 2"
+counts=$(run label "$work/port.txt" $label | grep "info string label lines")
+echo "$counts"
+expectedCounts=$("$reference" label "$work/reference.txt" $label | grep "info string label lines")
+if [ -s "$work/reference.txt" ] && tr -d '\r' < "$work/port.txt" | cmp -s - "$work/reference.txt" &&
+  [ "${counts% seconds *}" = "${expectedCounts% seconds *}" ]; then
+  pass "label with two workers"
+else
+  fail "label with two workers differs from the reference"
+fi
+ls "$work"/port.txt.part* >/dev/null 2>&1 && fail "label left its parts behind"
 
 echo "ports: $passed passed, $failed failed"
 [ $failed = 0 ]

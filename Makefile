@@ -1,25 +1,54 @@
 # Convenience targets; the build itself is CMake.
-BUILD ?= build
 JOBS ?= $(shell nproc)
+
+# The target: ARCH=native (the default: this machine's processor), x86-64 (any 64-bit x86),
+# x86-64-v3 (AVX2, BMI2, POPCNT) or armv8 (64-bit ARM with NEON); OS=linux (the default) or
+# windows (cross-compiled with MinGW-w64 into one static .exe). Each target other than the default
+# builds in a folder of its own, build-[windows-]<arch>; a target this machine cannot run
+# (ARCH=armv8 on an x86 machine, OS=windows) builds only the engine, with a cross compiler.
+ARCH ?= native
+OS ?= linux
+HOST_ARCH := $(shell uname -m)
+ifeq ($(OS),windows)
+  ifeq ($(ARCH),armv8)
+    $(error OS=windows is built for x86 processors: ARCH=x86-64, x86-64-v3 or native)
+  endif
+  CROSS_CXX = x86_64-w64-mingw32-g++-posix
+  CROSS_ARGS = -DCMAKE_SYSTEM_NAME=Windows
+  EXE_SUFFIX = .exe
+else ifneq ($(OS),linux)
+  $(error OS is linux or windows, not $(OS))
+else ifeq ($(ARCH)-$(filter aarch64 arm64,$(HOST_ARCH)),armv8-)
+  CROSS_CXX = aarch64-linux-gnu-g++
+  CROSS_ARGS = -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64
+endif
+TARGET_NAME = $(if $(filter windows,$(OS)),windows-)$(ARCH)
+BUILD ?= $(if $(filter linux-native,$(OS)-$(ARCH)),build,build-$(TARGET_NAME))
+COMPILER = $(if $(filter-out default,$(origin CXX)),$(CXX),$(or $(CROSS_CXX),$(CXX)))
+# x86-64-v3 runs here (for its profile and its tests) only on a processor that has AVX2 and BMI2.
+HOST_HAS_V3 := $(shell grep -qw avx2 /proc/cpuinfo 2>/dev/null && grep -qw bmi2 /proc/cpuinfo 2>/dev/null && echo yes)
+RUNS_HERE = $(if $(CROSS_CXX),,$(if $(filter x86-64-v3,$(ARCH)),$(HOST_HAS_V3),yes))
 
 # OpenBench's workers build with `make -j EXE=<name>` (and CXX=<compiler>, EVALFILE=<network>):
 # the engine of `make build`, copied to that name.
 EXE ?=
 EVALFILE ?=
+# ON: the release form of the engine (static, stripped, reproducible), as make release builds it
+RELEASE_BUILD ?= OFF
 CMAKE_ARGS ?=
-CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX)),-DCMAKE_CXX_COMPILER=$(CXX)) \
-	$(if $(EVALFILE),-DKESTRUNE_EVALFILE=$(abspath $(EVALFILE))) $(CMAKE_ARGS)
-# the targets of cmake --build; empty builds them all
-TARGET ?=
+CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX))$(CROSS_CXX),-DCMAKE_CXX_COMPILER=$(COMPILER)) \
+	$(CROSS_ARGS) -DKESTRUNE_ARCH=$(ARCH) -DKESTRUNE_RELEASE=$(RELEASE_BUILD) $(if $(EVALFILE),-DKESTRUNE_EVALFILE=$(abspath $(EVALFILE))) $(CMAKE_ARGS)
+# the targets of cmake --build; empty builds them all (a cross build: the engine alone)
+TARGET ?= $(if $(CROSS_CXX),kestrune)
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test test-slow bench asan tsan fuzz clean data net net-train
+.PHONY: build exe run test test-slow bench asan tsan fuzz clean data net net-train release install
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
 # leaves in $(BUILD)-pgo/data. PGO=0 builds without it; the profile steps are GCC's, so a clang
-# build (CXX=clang++) has none.
-PGO ?= $(if $(findstring clang,$(shell $(CXX) --version 2>/dev/null)),0,1)
+# build (CXX=clang++) has none, and neither has a target this machine cannot run.
+PGO ?= $(if $(findstring clang,$(shell $(COMPILER) --version 2>/dev/null)),0,$(if $(RUNS_HERE),1,0))
 PGO_DIR = $(abspath $(BUILD))-pgo
 
 build:
@@ -35,13 +64,42 @@ else
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_PGO= $(CONFIGURE_ARGS) >/dev/null
 endif
 	cmake --build $(BUILD) -j $(JOBS) $(if $(TARGET),--target $(TARGET))
+	@echo "engine: $(BUILD)/kestrune$(EXE_SUFFIX)"
 
 # Only the engine is built for EXE; the name may have folders.
 exe: TARGET = kestrune
 exe: build
 	@test -n "$(EXE)" || { echo "make exe needs EXE=<name>"; exit 1; }
 	mkdir -p "$(dir $(EXE))"
-	cp $(BUILD)/kestrune "$(EXE)"
+	cp $(BUILD)/kestrune$(EXE_SUFFIX) "$(EXE)"
+
+# The engine of the chosen target into $(PREFIX)/bin ($(DESTDIR) before it for packaging).
+PREFIX ?= /usr/local
+install: TARGET = kestrune
+install: build
+	install -d "$(DESTDIR)$(PREFIX)/bin"
+	install -m 755 $(BUILD)/kestrune$(EXE_SUFFIX) "$(DESTDIR)$(PREFIX)/bin/kestrune$(EXE_SUFFIX)"
+
+# Release binaries: every target below built afresh, without a profile (a profile run can differ
+# from one run to the next, and the cross targets cannot run here), linked statically and stripped,
+# into dist/kestrune-<version>-<os>-<arch>[.exe], with their SHA256SUMS. The same sources give the
+# same bytes: the file names of the sources leave no trace, nor does the time of the build.
+VERSION := $(shell grep -rhoE 'id name Kestrune [0-9][0-9.]*' src | head -n 1 | cut -d ' ' -f 4)
+RELEASE_TARGETS ?= linux-x86-64 linux-x86-64-v3 linux-armv8 windows-x86-64 windows-x86-64-v3
+DIST ?= dist
+release:
+	@test -n "$(VERSION)" || { echo "make release: no version found in src"; exit 1; }
+	rm -rf $(DIST) build-release
+	mkdir -p $(DIST)
+	@for target in $(RELEASE_TARGETS); do \
+		os=$${target%%-*}; arch=$${target#*-}; suffix=$$([ $$os = windows ] && echo .exe); \
+		echo "=== $$target"; \
+		$(MAKE) --no-print-directory build OS=$$os ARCH=$$arch BUILD=build-release/$$target PGO=0 \
+			TARGET=kestrune RELEASE_BUILD=ON || exit 1; \
+		cp build-release/$$target/kestrune$$suffix $(DIST)/kestrune-$(VERSION)-$$target$$suffix || exit 1; \
+	done
+	cd $(DIST) && sha256sum kestrune-* > SHA256SUMS
+	@cat $(DIST)/SHA256SUMS
 
 run: build
 	$(BUILD)/kestrune
@@ -111,4 +169,5 @@ net-train:
 	nice -n 5 $(BUILD)/kestrune_trainer --data $(DATA) --out $(NET) --epochs $(EPOCHS) $(TRAINFLAGS)
 
 clean:
-	rm -rf build build-pgo build-asan build-tsan build-fuzz
+	rm -rf build build-pgo build-asan build-tsan build-fuzz build-release dist \
+		$(wildcard build-x86-64* build-armv8* build-windows-* build-native*)

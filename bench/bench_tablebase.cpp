@@ -2,8 +2,6 @@
 // table pages for the first time (right after the tables are registered), the later passes run
 // warm. Usage: bench_tablebase [table directory] (default tests/data/syzygy).
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -87,10 +85,8 @@ int main(int argc, char** argv) {
     std::mt19937 rng(1);
     std::vector<std::string> materials = {"KQvK", "KRvKP", "KPvKP", "KBNvK", "KQvKR"};
     for (const char* five : {"KRNvKR", "KRPvKR", "KBBvKN"}) {
-        int fd = open_tb(five, ".rtbw");
-        if (fd < 0) continue;
-        close(fd);
-        materials.push_back(five);
+        char file[4096];
+        if (find_tb(five, ".rtbw", file, sizeof file)) materials.push_back(five);
     }
     std::printf("%-8s %14s %14s %9s\n", "material", "first touch/s", "warm/s", "answered");
     for (const std::string& material : materials) {

@@ -1,12 +1,11 @@
 // Zobrist keys and the shared transposition table.
 #include "hash.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstring>
 
 #include "moveTable.h"
+#include "platform.h"
 
 U64 hashCodePiece[14][64];
 U64 hashCodeCastling[16];
@@ -25,32 +24,9 @@ constexpr int SIDENUMBER = 792;
 constexpr int AGEPERIOD = 64;
 constexpr int AGEWEIGHT = 4;
 
-constexpr size_t HUGEPAGEBYTES = size_t(2) << 20;
-
 size_t hashTableBytes = 0;
-// The mapping that holds the table (it may start before the table), for munmap.
-void* hashMapping = nullptr;
-size_t hashMappingBytes = 0;
-
-// Memory from mmap comes zeroed and is only touched when used, which keeps start-up fast. A table
-// of a huge page or more starts on a huge-page boundary and asks for huge pages, so that a probe
-// seldom misses the address-translation cache on top of the data cache; where the system has no
-// huge pages the advice is ignored and the table works the same.
-hashEntry* mapZeroedEntries(size_t bytes, void** mapping, size_t* mappingBytes) {
-    const size_t slack = bytes >= HUGEPAGEBYTES ? HUGEPAGEBYTES : 0;
-    void* memory = mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return nullptr;
-    *mapping = memory;
-    *mappingBytes = bytes + slack;
-    uintptr_t start = reinterpret_cast<uintptr_t>(memory);
-    if (slack) {
-        start = (start + HUGEPAGEBYTES - 1) & ~uintptr_t(HUGEPAGEBYTES - 1);
-#ifdef MADV_HUGEPAGE
-        madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
-#endif
-    }
-    return reinterpret_cast<hashEntry*>(start);
-}
+// The memory that holds the table (it may start before the table), for freeLargeMemory.
+largeMemoryStruct hashMemory;
 
 int slotWorth(U64 data) {
     int age = (int(hashAgeCounter) - hashDataAge(data)) & (AGEPERIOD - 1);
@@ -96,9 +72,8 @@ bool allocateHashTableEntries(U64 indexValues) {
     // table peaked at 1.3 GB); when the new size cannot be had, the old size is taken again.
     const U64 oldIndexValues = hashTable ? hashKeyMask + 1 : 0;
     freeHashTable();
-    void* mapping = nullptr;
-    size_t mappingBytes = 0;
-    hashEntry* table = mapZeroedEntries(bytes, &mapping, &mappingBytes);
+    largeMemoryStruct memory;
+    hashEntry* table = static_cast<hashEntry*>(allocateLargeMemory(bytes, &memory));
     if (!table) {
         // the smallest table as the last resort: the search never runs without one
         const U64 smallest = hashEntriesForMegaBytes(MINHASHMEGABYTES);
@@ -111,8 +86,7 @@ bool allocateHashTableEntries(U64 indexValues) {
     std::memset(static_cast<void*>(table), 0, bytes);
     hashTable = table;
     hashTableBytes = bytes;
-    hashMapping = mapping;
-    hashMappingBytes = mappingBytes;
+    hashMemory = memory;
     hashKeyMask = indexValues - 1;
     return true;
 }
@@ -138,9 +112,7 @@ void clearHashTable() {
 }
 
 void freeHashTable() {
-    if (hashMapping) munmap(hashMapping, hashMappingBytes);
-    hashMapping = nullptr;
-    hashMappingBytes = 0;
+    freeLargeMemory(&hashMemory);
     hashTable = nullptr;
     hashTableBytes = 0;
     hashKeyMask = 0;

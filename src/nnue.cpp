@@ -1,5 +1,6 @@
 // The learned evaluation: file loading, accumulators kept along the search's ply stack, and the
-// forward pass (AVX2 where the build has it, a plain loop giving the same numbers elsewhere).
+// forward pass (AVX2, SSE2 or NEON where the build has it, a plain loop giving the same numbers
+// elsewhere).
 #include "nnue.h"
 
 #include <cstring>
@@ -9,10 +10,15 @@
 #include <mutex>
 #include <vector>
 
+#include "platform.h"
 #include "settings.h"
 
 #if defined(__AVX2__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 #ifndef KESTRUNE_EVALFILE
@@ -20,15 +26,14 @@
 #endif
 
 // The network built into the binary: the file's bytes, placed by the assembler.
-asm(".pushsection .rodata\n"
+asm(ASMREADONLYBEGIN
     ".balign 64\n"
     ".globl kestruneNetworkData\n"
     "kestruneNetworkData:\n"
     ".incbin \"" KESTRUNE_EVALFILE "\"\n"
     ".globl kestruneNetworkEnd\n"
     "kestruneNetworkEnd:\n"
-    ".byte 0\n"
-    ".popsection\n");
+    ".byte 0\n" ASMREADONLYEND);
 extern "C" const uint8_t kestruneNetworkData[];
 extern "C" const uint8_t kestruneNetworkEnd[];
 
@@ -176,6 +181,22 @@ void applyChanges(const accumulatorStruct* previous, accumulatorStruct* next, co
                 v = _mm256_sub_epi16(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(subs[k] + i)));
             _mm256_store_si256(reinterpret_cast<__m256i*>(dst + i), v);
         }
+#elif defined(__SSE2__)
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(src + i));
+            for (int k = 0; k < addCount; k++)
+                v = _mm_add_epi16(v, _mm_load_si128(reinterpret_cast<const __m128i*>(adds[k] + i)));
+            for (int k = 0; k < subCount; k++)
+                v = _mm_sub_epi16(v, _mm_load_si128(reinterpret_cast<const __m128i*>(subs[k] + i)));
+            _mm_store_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        }
+#elif defined(__ARM_NEON)
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            int16x8_t v = vld1q_s16(src + i);
+            for (int k = 0; k < addCount; k++) v = vaddq_s16(v, vld1q_s16(adds[k] + i));
+            for (int k = 0; k < subCount; k++) v = vsubq_s16(v, vld1q_s16(subs[k] + i));
+            vst1q_s16(dst + i, v);
+        }
 #else
         for (int i = 0; i < NNUEHIDDEN; i++) {
             uint16_t v = uint16_t(src[i]);
@@ -315,6 +336,20 @@ void accumulatorAdd(int16_t* acc, const int16_t* column, bool portable) {
         }
         return;
     }
+#elif defined(__SSE2__)
+    if (!portable) {
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(acc + i));
+            __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(column + i));
+            _mm_store_si128(reinterpret_cast<__m128i*>(acc + i), _mm_add_epi16(a, c));
+        }
+        return;
+    }
+#elif defined(__ARM_NEON)
+    if (!portable) {
+        for (int i = 0; i < NNUEHIDDEN; i += 8) vst1q_s16(acc + i, vaddq_s16(vld1q_s16(acc + i), vld1q_s16(column + i)));
+        return;
+    }
 #endif
     (void)portable;
     for (int i = 0; i < NNUEHIDDEN; i++) acc[i] = int16_t(uint16_t(uint16_t(acc[i]) + uint16_t(column[i])));
@@ -328,6 +363,20 @@ void accumulatorSub(int16_t* acc, const int16_t* column, bool portable) {
             __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(column + i));
             _mm256_store_si256(reinterpret_cast<__m256i*>(acc + i), _mm256_sub_epi16(a, c));
         }
+        return;
+    }
+#elif defined(__SSE2__)
+    if (!portable) {
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(acc + i));
+            __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(column + i));
+            _mm_store_si128(reinterpret_cast<__m128i*>(acc + i), _mm_sub_epi16(a, c));
+        }
+        return;
+    }
+#elif defined(__ARM_NEON)
+    if (!portable) {
+        for (int i = 0; i < NNUEHIDDEN; i += 8) vst1q_s16(acc + i, vsubq_s16(vld1q_s16(acc + i), vld1q_s16(column + i)));
         return;
     }
 #endif
@@ -384,6 +433,40 @@ int networkOutput(const accumulatorStruct* acc, int sideToMove, int bucket, cons
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
     int64_t raw = 0;
     for (int32_t lane : lanes) raw += lane;
+    return finishOutput(raw, net->outputBias[bucket], net->qb);
+#elif defined(__SSE2__)
+    // as above in 128 bits: each 32-bit lane sums 64 pairs, 1.07e9 at the most, within 32 bits
+    const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi16(NNUEQA);
+    __m128i sum = _mm_setzero_si128();
+    for (int half = 0; half < 2; half++) {
+        const int16_t* values = acc->values[sideToMove ^ half];
+        const int16_t* weights = &net->outputWeights[bucket][half * NNUEHIDDEN];
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(values + i));
+            v = _mm_min_epi16(_mm_max_epi16(v, zero), top);
+            __m128i w = _mm_load_si128(reinterpret_cast<const __m128i*>(weights + i));
+            sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_mullo_epi16(v, w), v));
+        }
+    }
+    alignas(16) int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
+    const int64_t raw = int64_t(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
+    return finishOutput(raw, net->outputBias[bucket], net->qb);
+#elif defined(__ARM_NEON)
+    // as above, v * w in 16 bits; two sums of four 32-bit lanes take 64 products each, as AVX2's
+    const int16x8_t zero = vdupq_n_s16(0), top = vdupq_n_s16(NNUEQA);
+    int32x4_t low = vdupq_n_s32(0), high = vdupq_n_s32(0);
+    for (int half = 0; half < 2; half++) {
+        const int16_t* values = acc->values[sideToMove ^ half];
+        const int16_t* weights = &net->outputWeights[bucket][half * NNUEHIDDEN];
+        for (int i = 0; i < NNUEHIDDEN; i += 8) {
+            const int16x8_t v = vminq_s16(vmaxq_s16(vld1q_s16(values + i), zero), top);
+            const int16x8_t vw = vmulq_s16(v, vld1q_s16(weights + i));
+            low = vmlal_s16(low, vget_low_s16(vw), vget_low_s16(v));
+            high = vmlal_high_s16(high, vw, v);
+        }
+    }
+    const int64_t raw = vaddlvq_s32(low) + vaddlvq_s32(high);
     return finishOutput(raw, net->outputBias[bucket], net->qb);
 #else
     return networkOutputPortable(acc, sideToMove, bucket, net);

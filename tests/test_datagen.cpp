@@ -193,9 +193,50 @@ TEST(Datagen, GamesReplayLegallyWithAScoreOnEveryMove) {
     EXPECT_EQ(gameFens, std::set<std::string>(openings.begin(), openings.end()));
 }
 
+// Where the system cannot fork, each worker process is a new engine told to play its share alone
+// ("worker W"): it must find the same openings from the same words and play the same games as a
+// forked worker, so that its parts put together are the whole run's output.
+TEST(Datagen, WorkerSharesMakeUpTheWholeRun) {
+    initEngineTablesOnce();
+    tempDirStruct dir;
+    const std::string words = "games 5 nodes 1500 seed 11 plies 6 threads 2";
+    runOneShot({"datagen " + words + " out " + dir.path + "/all.pgn"}, 120000);
+    std::string shares;
+    for (int worker = 0; worker < 2; worker++) {
+        const std::string part = dir.path + "/part" + std::to_string(worker);
+        std::vector<std::string> lines =
+            runOneShot({"datagen " + words + " out " + part + " worker " + std::to_string(worker)}, 120000);
+        EXPECT_EQ(infoStringCount(lines), 0); // the engine that started it reports
+        std::ifstream in(part);
+        shares += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::ifstream all(dir.path + "/all.pgn");
+    EXPECT_EQ(shares, std::string(std::istreambuf_iterator<char>(all), std::istreambuf_iterator<char>()));
+    size_t games = 0;
+    for (size_t at = shares.find("[Event "); at != std::string::npos; at = shares.find("[Event ", at + 1)) games++;
+    EXPECT_EQ(games, 5u);
+
+    // label's shares likewise, each with its counts beside it
+    const std::string sample = std::string(KESTRUNE_TEST_DATA) + "/nnue-train-sample.txt";
+    runOneShot({"label " + dir.path + "/all.txt " + sample + " variants 1 seed 3 threads 2"});
+    std::string labelShares;
+    for (int worker = 0; worker < 2; worker++) {
+        const std::string part = dir.path + "/label" + std::to_string(worker);
+        runOneShot({"label " + part + " " + sample + " variants 1 seed 3 threads 2 worker " + std::to_string(worker)});
+        std::ifstream in(part), counts(part + ".counts");
+        labelShares += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        long long lines = 0;
+        EXPECT_TRUE(counts >> lines);
+        EXPECT_GT(lines, 0);
+    }
+    std::ifstream allLabels(dir.path + "/all.txt");
+    EXPECT_EQ(labelShares, std::string(std::istreambuf_iterator<char>(allLabels), std::istreambuf_iterator<char>()));
+}
+
 TEST(Datagen, BadWordsAreRefused) {
     for (const char* command : {"datagen", "datagen games x", "datagen games 2 threads 0", "datagen games 2 speed 3",
-                                       "datagen games 2 out /no/such/dir/games.pgn"}) {
+                                       "datagen games 2 out /no/such/dir/games.pgn", "datagen games 2 threads 2 worker 2",
+                                       "label out.txt in.txt threads 1 worker 1"}) {
         std::vector<std::string> lines = runOneShot({command});
         EXPECT_EQ(infoStringCount(lines), 1) << command;
     }

@@ -7,14 +7,11 @@
 
 #include "tbcore.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform.h"
 
 int TB_LARGEST = 0;
 int TBnum_piece = 0, TBnum_pawn = 0;
@@ -143,20 +140,13 @@ void init_pawn_attacks() {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-int open_tb(const char* name, const char* suffix) {
+bool find_tb(const char* name, const char* suffix, char* file, size_t size) {
     for (int i = 0; i < num_paths; i++) {
-        char file[4096];
-        if (snprintf(file, sizeof file, "%s/%s%s", paths[i], name, suffix) >= int(sizeof file))
-            continue;
-        // Non-blocking, so that a FIFO named like a table cannot hang the engine.
-        int fd = open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
-        struct stat st;
+        if (snprintf(file, size, "%s/%s%s", paths[i], name, suffix) >= int(size)) continue;
         // A directory, FIFO or device named like a table is not a table.
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
-        close(fd);
+        if (isReadableFile(file)) return true;
     }
-    return -1;
+    return false;
 }
 
 // An empty file cannot be mapped; it is handed out as this zero-length mapping so that the
@@ -167,38 +157,30 @@ const u8* map_file(const char* name, const char* suffix, u64* size, int* status)
     int dummy;
     if (!status) status = &dummy;
     *size = 0;
-    int fd = open_tb(name, suffix);
-    if (fd < 0) {
+    char file[4096];
+    if (!find_tb(name, suffix, file, sizeof file)) {
         *status = MAP_MISSING;
         return nullptr;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        perror("fstat");
-        close(fd);
-        *status = MAP_ERROR;
+    int mapped;
+    const u8* data = mapFileReadOnly(file, size, &mapped);
+    if (mapped == FILEMISSING) {
+        *status = MAP_MISSING;
         return nullptr;
     }
-    *status = MAP_OK;
-    if (st.st_size <= 0) {
-        close(fd);
-        return empty_file;
-    }
-    void* data = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    if (data == MAP_FAILED) {
+    if (mapped == FILEMAPFAILED) {
         // The table is left out rather than ending the engine.
         fprintf(stderr, "Could not mmap() %s%s.\n", name, suffix);
         *status = MAP_ERROR;
         return nullptr;
     }
-    *size = u64(st.st_size);
-    return static_cast<const u8*>(data);
+    *status = MAP_OK;
+    return *size == 0 ? empty_file : data;
 }
 
 void unmap_file(const u8* data, u64 size) {
     if (!data || data == empty_file || size == 0) return;
-    if (munmap(const_cast<u8*>(data), size_t(size)) != 0) perror("munmap");
+    unmapFileReadOnly(data, size);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -263,9 +245,8 @@ TBHashEntry* tb_find(u64 key) {
 }
 
 void init_tb(const char* name) {
-    int fd = open_tb(name, ".rtbw");
-    if (fd < 0) return;
-    close(fd);
+    char file[4096];
+    if (!find_tb(name, ".rtbw", file, sizeof file)) return;
 
     int pcs[16];
     count_name(name, pcs);
@@ -398,14 +379,13 @@ void init_tablebases(const char* path) {
     size_t len = strlen(path_string);
     paths = static_cast<char**>(malloc(sizeof(char*) * (len / 2 + 2)));
     for (size_t i = 0; i < len;) {
-        while (i < len && path_string[i] == ':') path_string[i++] = 0;
+        while (i < len && path_string[i] == SEARCHPATHSEPARATOR) path_string[i++] = 0;
         if (i >= len) break;
         paths[num_paths++] = &path_string[i];
-        while (i < len && path_string[i] != ':') i++;
+        while (i < len && path_string[i] != SEARCHPATHSEPARATOR) i++;
     }
     for (int i = 0; i < num_paths; i++) {
-        struct stat st;
-        if (stat(paths[i], &st) != 0 || !S_ISDIR(st.st_mode))
+        if (!isDirectory(paths[i]))
             fprintf(stderr, "Could not find directory %s\n", paths[i]);
     }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -111,7 +112,9 @@ extern const u64 tb_material_keys[2][5];  // [colour][queen, rook, bishop, knigh
 
 void init_tablebases(const char* path);
 void init_tb(const char* name);
-int open_tb(const char* name, const char* suffix);
+// Writes into file the first path of name + suffix in the directories of the path that is a
+// readable regular file; false when there is none.
+bool find_tb(const char* name, const char* suffix, char* file, size_t size);
 enum { MAP_OK, MAP_MISSING, MAP_ERROR };
 // Maps a table file read-only; status (if given) tells a missing file from a failed mapping.
 const u8* map_file(const char* name, const char* suffix, u64* size, int* status = nullptr);

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <unistd.h>
 
 #include "move.h"
+#include "platform.h"
 #include "settings.h"
 #include "toolWords.h"
 #include "wdlModel.h"
@@ -212,7 +212,7 @@ void convertCommand(std::istringstream& words) {
         }
     }
     // the lines go to a temporary name first, so a run that fails leaves no complete-looking file
-    const std::string temporary = output + ".part" + std::to_string(getpid());
+    const std::string temporary = output + ".part" + std::to_string(currentProcessId());
     FILE* out = std::fopen(temporary.c_str(), "w");
     if (!out) {
         sendLine("info string convert cannot write '" + temporary + "', nothing written");
@@ -268,7 +268,7 @@ void convertCommand(std::istringstream& words) {
         sendLine("info string convert " + readProblem + ", nothing written");
         return;
     }
-    if (writeFailed || std::rename(temporary.c_str(), output.c_str()) != 0) {
+    if (writeFailed || !replaceFile(temporary.c_str(), output.c_str())) {
         std::remove(temporary.c_str());
         sendLine("info string convert could not write '" + output + "', nothing written");
         return;

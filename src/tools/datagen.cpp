@@ -25,6 +25,7 @@ constexpr int MAXSEARCHDEPTH = 127;
 constexpr long long MAXGAMES = 100000000;
 constexpr int FIFTYMOVEPLIES = 100;
 constexpr int PROGRESSGAMES = 1000; // each worker process reports after this many games
+constexpr uint64_t NOWORKERWORD = UINT64_MAX; // no "worker" word: this engine runs the whole command
 
 struct gameRecordStruct {
     std::string moves; // the movetext without the result
@@ -137,17 +138,19 @@ void playShare(const std::vector<std::string>& openings, const datagenRequestStr
 
 std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* request) {
     uint64_t games = 0, nodes = request->nodes, seed = request->openings.seed, plies = uint64_t(request->openings.plies);
-    uint64_t threads = std::max(1u, std::thread::hardware_concurrency());
+    uint64_t threads = std::max(1u, std::thread::hardware_concurrency()), worker = NOWORKERWORD;
     std::string book = "None", output = request->output;
     std::string problem = readToolWords(words, "datagen",
                                         {{"games", 1, MAXGAMES, &games},
                                          {"nodes", 1, NOUPPERLIMIT, &nodes},
                                          {"seed", 0, NOUPPERLIMIT, &seed},
                                          {"plies", 0, GENFENSMAXPLIESWORD, &plies},
-                                         {"threads", 1, DATAGENMAXTHREADS, &threads}},
+                                         {"threads", 1, DATAGENMAXTHREADS, &threads},
+                                         {"worker", 0, DATAGENMAXTHREADS - 1, &worker}},
                                         {{"book", &book}, {"out", &output}});
     if (!problem.empty()) return problem;
     if (games == 0) return "datagen needs the number of games: datagen games N [nodes n] [seed S] ...";
+    if (worker != NOWORKERWORD && worker >= threads) return "datagen: worker must be below threads";
     request->openings.count = (long long)games;
     request->openings.seed = seed;
     request->openings.plies = int(plies);
@@ -155,6 +158,7 @@ std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* r
     request->nodes = nodes;
     request->threads = int(threads);
     request->output = output;
+    request->worker = worker == NOWORKERWORD ? -1 : int(worker);
     return "";
 }
 
@@ -166,6 +170,13 @@ void datagenCommand(std::istringstream& words) {
         return;
     }
     waitForIdleSearch();
+    if (request.worker >= 0) {
+        // one share alone, for the engine that started this process: the same openings from the
+        // same words, its games straight into the output
+        std::vector<std::string> openings = generateOpenings(request.openings, &problem);
+        if (setSearchThreads(1) == 1) playShare(openings, request, request.worker, request.output);
+        return;
+    }
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> openings = generateOpenings(request.openings, &problem);
     if (!problem.empty()) sendLine("info string " + problem);
@@ -187,20 +198,30 @@ void datagenCommand(std::istringstream& words) {
     }
     request.threads = int(std::min<size_t>(size_t(request.threads), openings.size()));
     std::vector<std::string> parts;
+    const genfensRequestStruct& o = request.openings;
     const bool complete = runShareProcesses(
         request.threads, request.output, "datagen",
-        [&](int i, const std::string& part) { playShare(openings, request, i, part); }, &parts);
+        [&](int i, const std::string& part) { playShare(openings, request, i, part); },
+        [&](int i, const std::string& part) {
+            return "datagen games " + std::to_string(o.count) + " nodes " + std::to_string(request.nodes) + " seed " +
+                   std::to_string(o.seed) + " book " + (o.book.empty() ? "None" : o.book) + " plies " +
+                   std::to_string(o.plies) + " threads " + std::to_string(request.threads) + " out " + part +
+                   " worker " + std::to_string(i);
+        },
+        &parts);
 
     // the shares joined into the output, game by game
     long long games = 0, plies = 0;
     std::ofstream out(request.output, std::ios::trunc);
     for (const std::string& part : parts) {
-        std::ifstream in(part);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("[Round ", 0) == 0) games++;
-            if (line.rfind("[PlyCount \"", 0) == 0) plies += std::atoll(line.c_str() + 11);
-            out << line << '\n';
+        { // closed before it is removed, which Windows requires
+            std::ifstream in(part);
+            std::string line;
+            while (std::getline(in, line)) {
+                if (line.rfind("[Round ", 0) == 0) games++;
+                if (line.rfind("[PlyCount \"", 0) == 0) plies += std::atoll(line.c_str() + 11);
+                out << line << '\n';
+            }
         }
         std::remove(part.c_str());
     }

@@ -18,9 +18,10 @@ struct datagenRequestStruct {
     uint64_t nodes = DATAGENNODES;
     int threads = 1;               // games played side by side, one process each
     std::string output = "datagen.pgn";
+    int worker = -1; // 0..threads-1: only that process's share, into output (what a worker is told)
 };
 
-// Reads "games N [nodes n] [seed S] [book path] [plies P] [threads T] [out file]".
+// Reads "games N [nodes n] [seed S] [book path] [plies P] [threads T] [out file] [worker W]".
 std::string parseDatagenWords(std::istringstream& words, datagenRequestStruct* request);
 
 // The datagen command: plays one game from each opening, self-play on the node limit, and

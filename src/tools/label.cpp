@@ -24,6 +24,7 @@ namespace {
 constexpr int MAXLABELVARIANTS = 64;
 constexpr int MAXLABELPLIES = 16;
 constexpr long long LABELPROGRESSLINES = 1000000;
+constexpr uint64_t NOWORKERWORD = UINT64_MAX; // no "worker" word: this engine runs the whole command
 
 struct labelCountsStruct {
     long long lines = 0, bad = 0, written = 0, inCheck = 0, noisy = 0, finished = 0;
@@ -106,17 +107,20 @@ std::string parseLabelWords(std::istringstream& words, labelRequestStruct* reque
     if (!(words >> request->output) || !(words >> request->input))
         return "label needs an output and an input file: label out.txt in.txt [variants V] [plies P] [seed S] [threads T]";
     uint64_t variants = uint64_t(request->variants), plies = uint64_t(request->plies), seed = request->seed;
-    uint64_t threads = std::max(1u, std::thread::hardware_concurrency());
+    uint64_t threads = std::max(1u, std::thread::hardware_concurrency()), worker = NOWORKERWORD;
     std::string problem = readToolWords(words, "label",
                                         {{"variants", 0, MAXLABELVARIANTS, &variants},
                                          {"plies", 1, MAXLABELPLIES, &plies},
                                          {"seed", 0, NOUPPERLIMIT, &seed},
-                                         {"threads", 1, DATAGENMAXTHREADS, &threads}});
+                                         {"threads", 1, DATAGENMAXTHREADS, &threads},
+                                         {"worker", 0, DATAGENMAXTHREADS - 1, &worker}});
     if (!problem.empty()) return problem;
+    if (worker != NOWORKERWORD && worker >= threads) return "label: worker must be below threads";
     request->variants = int(variants);
     request->plies = int(plies);
     request->seed = seed;
     request->threads = int(threads);
+    request->worker = worker == NOWORKERWORD ? -1 : int(worker);
     return "";
 }
 
@@ -146,13 +150,23 @@ void labelCommand(std::istringstream& words) {
     engine.infinite = true;
     engine.nodesLimit = 0;
     // one process a share, as datagen does; each writes its part and its counts
+    auto share = [&](int i, const std::string& part) {
+        labelCountsStruct c = labelShare(request, i, part);
+        std::ofstream(part + ".counts") << c.lines << ' ' << c.bad << ' ' << c.written << ' ' << c.inCheck << ' '
+                                        << c.noisy << ' ' << c.finished << '\n';
+    };
+    if (request.worker >= 0) { // one share alone, for the engine that started this process
+        share(request.worker, request.output);
+        engine = saved;
+        return;
+    }
     std::vector<std::string> parts;
     const bool complete = runShareProcesses(
-        request.threads, request.output, "label",
+        request.threads, request.output, "label", share,
         [&](int i, const std::string& part) {
-            labelCountsStruct c = labelShare(request, i, part);
-            std::ofstream(part + ".counts") << c.lines << ' ' << c.bad << ' ' << c.written << ' ' << c.inCheck << ' '
-                                            << c.noisy << ' ' << c.finished << '\n';
+            return "label " + part + " " + request.input + " variants " + std::to_string(request.variants) +
+                   " plies " + std::to_string(request.plies) + " seed " + std::to_string(request.seed) +
+                   " threads " + std::to_string(request.threads) + " worker " + std::to_string(i);
         },
         &parts);
     labelCountsStruct total;

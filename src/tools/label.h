@@ -17,9 +17,10 @@ struct labelRequestStruct {
     int plies = LABELPLIES;       // random plies of a variant: 1 to this many
     uint64_t seed = 1;
     int threads = 1;
+    int worker = -1; // 0..threads-1: only that process's share, into output and output.counts
 };
 
-// Reads "<out.txt> <in.txt> [variants V] [plies P] [seed S] [threads T]".
+// Reads "<out.txt> <in.txt> [variants V] [plies P] [seed S] [threads T] [worker W]".
 std::string parseLabelWords(std::istringstream& words, labelRequestStruct* request);
 
 // The label command: writes '<FEN> | <static score> | <result>' lines and reports the counts.

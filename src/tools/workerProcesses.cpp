@@ -2,41 +2,47 @@
 #include "threads.h"
 #include "workerProcesses.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <iostream>
-
 #include "move.h"
+#include "nnue.h"
+#include "platform.h"
 #include "settings.h"
 #include "search.h"
 
+namespace {
+
+// What a worker process started afresh (where the system cannot fork) needs of this engine's
+// settings before its command; its answer to the closing isready marks where its own lines begin.
+std::string workerSetupScript() {
+    std::string script;
+    auto option = [&script](const std::string& name, const std::string& value) {
+        script += "setoption name " + name + " value " + value + "\n";
+    };
+    option("UCI_Chess960", engine.chess960 ? "true" : "false");
+    if (networkUsable()) option("EvalFile", networkName());
+    option("Use NNUE", engine.useNNUE ? "true" : "false");
+    if (!engine.syzygyPath.empty()) option("SyzygyPath", engine.syzygyPath);
+    option("SyzygyProbeDepth", std::to_string(engine.syzygyProbeDepth));
+    option("Syzygy50MoveRule", engine.syzygy50MoveRule ? "true" : "false");
+    return script + "isready\n";
+}
+
+} // namespace
+
 bool runShareProcesses(int processes, const std::string& output, const std::string& command,
-                       const std::function<void(int, const std::string&)>& work, std::vector<std::string>* parts) {
-    std::cout << std::flush;
-    std::fflush(stdout);
-    std::vector<pid_t> children;
-    for (int i = 0; i < processes; i++) {
-        std::string part = output + ".part" + std::to_string(i);
-        pid_t pid = fork();
-        if (pid == 0) {
-            work(i, part);
-            std::cout << std::flush;
-            _exit(0);
-        }
-        if (pid < 0) {
-            sendLine("info string " + command + ": could not start worker process " + std::to_string(i));
-            continue;
-        }
-        children.push_back(pid);
-        parts->push_back(part);
-    }
-    bool complete = !children.empty();
-    for (pid_t pid : children) {
-        int status = 0;
-        complete &= waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
+                       const std::function<void(int, const std::string&)>& work,
+                       const std::function<std::string(int, const std::string&)>& workerCommand,
+                       std::vector<std::string>* parts) {
+    auto partOf = [&output](int i) { return output + ".part" + std::to_string(i); };
+    workerProcessesStruct workers;
+    workers.work = [&](int i) { work(i, partOf(i)); };
+    workers.script = [&](int i) { return workerSetupScript() + workerCommand(i, partOf(i)) + "\n"; };
+    workers.forward = [](const std::string& line) { sendLine(line); };
+    workers.notStarted = [&command](int i) {
+        sendLine("info string " + command + ": could not start worker process " + std::to_string(i));
+    };
+    std::vector<int> started;
+    const bool complete = runWorkerProcesses(processes, workers, &started);
+    for (int i : started) parts->push_back(partOf(i));
     return complete;
 }
 

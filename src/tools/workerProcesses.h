@@ -1,4 +1,4 @@
-// The data tools' work split over processes: each forked process is a single-threaded engine
+// The data tools' work split over processes: each worker process is a single-threaded engine
 // with its own table and node count that writes its share to a file of its own, and the
 // position each one plays on.
 #pragma once
@@ -9,11 +9,15 @@
 
 #include "general.h"
 
-// Runs work(i, part) in `processes` forked processes, each writing its share to the file part
-// (output.part<i>); parts receives the files of the processes that started. True when at least
-// one started and every one ended well. command names the tool in its messages.
+// Runs `processes` worker processes, each writing its share to the file part (output.part<i>):
+// work(i, part) in a forked copy of this engine, or, where the system cannot fork, a new engine
+// given this one's settings and workerCommand(i, part), the command that plays that share alone.
+// parts receives the files of the processes that started. True when at least one started and
+// every one ended well. command names the tool in its messages.
 bool runShareProcesses(int processes, const std::string& output, const std::string& command,
-                       const std::function<void(int, const std::string&)>& work, std::vector<std::string>* parts);
+                       const std::function<void(int, const std::string&)>& work,
+                       const std::function<std::string(int, const std::string&)>& workerCommand,
+                       std::vector<std::string>* parts);
 
 // Sets pos (the main search thread's position of a pool of one, so that a node limit counts it)
 // to fen with that thread's move storage and caches; false for a FEN the board cannot take.

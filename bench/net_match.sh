@@ -25,34 +25,12 @@ fastchess="${FASTCHESS:-$here/../../shared/tools/fastchess/fastchess}"
 [ -x "$build/kestrune" ] || { echo "no $build/kestrune: build the project first" >&2; exit 1; }
 [ -x "$fastchess" ] || { echo "no match manager at $fastchess (set FASTCHESS)" >&2; exit 1; }
 
-if [ "$games" = sprt ]; then
-  rounds=1000
-  stop=(-sprt elo0="${ELO0:-0}" elo1="${ELO1:-10}" alpha=0.05 beta=0.05)
-else
-  [ $((games % 2)) -eq 0 ] && [ "$games" -ge 2 ] || { echo "games must be even: each opening is played with both colours" >&2; exit 1; }
-  rounds=$((games / 2))
-  stop=()
-fi
-case "$limit" in
-  nodes=*) each=(tc=inf "$limit") ;;
-  *) each=(tc="$limit") ;;
-esac
-
-# fastchess writes config.json and its game record into the working directory.
-scratch="$(mktemp -d)"
-trap '[ -n "${KEEP:-}" ] && mkdir -p "$KEEP" && cp "$scratch/games.pgn" "$scratch/match.log" "$KEEP"/ 2>/dev/null; rm -rf "$scratch"' EXIT
-cd "$scratch"
-"$build/kestrune" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd
-
+# shellcheck source=match_common.sh
+. "$here/match_common.sh"
+matchRounds 10
 # shellcheck disable=SC2086
-"$fastchess" \
+playMatch "$build/kestrune" "$(basename "$new") against $(basename "$old")" \
   -engine cmd="$build/kestrune" name="$(basename "$new" .nnue)" option.EvalFile="$new" \
   -engine cmd="$build/kestrune" name="$(basename "$old" .nnue)-old" option.EvalFile="$old" \
-  -each "${each[@]}" proto=uci option.Hash=16 option.Threads=1 "option.Use NNUE=true" ${OPTIONS:-} \
-  -openings file=openings.epd format=epd order=sequential \
-  -repeat -rounds "$rounds" -concurrency "$concurrency" "${stop[@]}" \
-  -pgnout file=games.pgn >match.log 2>&1 || { sed 's/\x1b\[[0-9;]*m//g' match.log | tail -20; exit 1; }
-
-sed 's/\x1b\[[0-9;]*m//g' match.log | grep -E '^(Results of|Elo:|LLR:|Games:|Ptnml)' | tail -5
-sed 's/\x1b\[[0-9;]*m//g' match.log | awk -v label="$(basename "$new") against $(basename "$old")" -v tc="$limit" -f "$here/elo.awk"
+  -each "${each[@]}" proto=uci option.Hash=16 option.Threads=1 "option.Use NNUE=true" ${OPTIONS:-}
 echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -10,7 +10,7 @@
 #   fixed node count a move, default nodes=10000) or a time control such as 10+0.1.
 # Environment: NET (nets/kestrune-2.nnue), CONCURRENCY (2), SEED (1), KEEP (a folder for the
 #   games and the log), OPTIONS (more fastchess -each words, such as "option.Threads=2").
-# Example: flock /work/briefs/match.lock bench/search_match.sh build/kestrune /tmp/kestrune-old sprt
+# Example: flock /tmp/kestrune-match.lock bench/search_match.sh build/kestrune /tmp/kestrune-old sprt
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -28,34 +28,11 @@ for binary in "$new" "$old"; do [ -x "$binary" ] || { echo "no engine at $binary
 [ -f "$net" ] || { echo "no network at $net (set NET)" >&2; exit 1; }
 [ -x "$fastchess" ] || { echo "no match manager at $fastchess (set FASTCHESS)" >&2; exit 1; }
 
-if [ "$games" = sprt ]; then
-  rounds=$(( ${MAXGAMES:-2000} / 2 ))
-  stop=(-sprt elo0="${ELO0:-0}" elo1="${ELO1:-5}" alpha=0.05 beta=0.05)
-else
-  [ $((games % 2)) -eq 0 ] && [ "$games" -ge 2 ] || { echo "games must be even: each opening is played with both colours" >&2; exit 1; }
-  rounds=$((games / 2))
-  stop=()
-fi
-case "$limit" in
-  nodes=*) each=(tc=inf "$limit") ;;
-  *) each=(tc="$limit") ;;
-esac
-
-# fastchess writes config.json and its game record into the working directory.
-scratch="$(mktemp -d)"
-trap '[ -n "${KEEP:-}" ] && mkdir -p "$KEEP" && cp "$scratch/games.pgn" "$scratch/match.log" "$KEEP"/ 2>/dev/null; rm -rf "$scratch"' EXIT
-cd "$scratch"
-"$old" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd
-
+# shellcheck source=match_common.sh
+. "$here/match_common.sh"
+matchRounds 5
 # shellcheck disable=SC2086
-"$fastchess" \
+playMatch "$old" "$(basename "$new") against $(basename "$old")" \
   -engine cmd="$new" name=new \
   -engine cmd="$old" name=old \
-  -each "${each[@]}" proto=uci option.Hash=16 option.Threads=1 "option.Use NNUE=true" option.EvalFile="$net" ${OPTIONS:-} \
-  -openings file=openings.epd format=epd order=sequential \
-  -repeat -rounds "$rounds" -concurrency "$concurrency" "${stop[@]}" \
-  -pgnout file=games.pgn >match.log 2>&1 || { sed 's/\x1b\[[0-9;]*m//g' match.log | tail -20; exit 1; }
-
-sed 's/\x1b\[[0-9;]*m//g' match.log | grep -E '^(Results of|Elo:|LLR:|Games:|Ptnml)' | tail -5
-sed 's/\x1b\[[0-9;]*m//g' match.log | awk -v label="$(basename "$new") against $(basename "$old")" -v tc="$limit" -f "$here/elo.awk"
-echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  -each "${each[@]}" proto=uci option.Hash=16 option.Threads=1 "option.Use NNUE=true" option.EvalFile="$net" ${OPTIONS:-}

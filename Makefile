@@ -42,7 +42,7 @@ CONFIGURE_ARGS = $(if $(filter-out default,$(origin CXX))$(CROSS_CXX),-DCMAKE_CX
 TARGET ?= $(if $(CROSS_CXX),kestrune)
 
 .DEFAULT_GOAL := $(if $(EXE),exe,build)
-.PHONY: build exe run test test-slow bench asan tsan fuzz clean data net net-train release install
+.PHONY: build exe run test test-slow bench asan tsan tune fuzz clean data net net-train release install
 
 # The Release build is profile-guided: an instrumented engine (in $(BUILD)-pgo/train) runs the
 # commands of bench/pgo-training.txt, and the engine of $(BUILD) is compiled with the profile this
@@ -144,6 +144,12 @@ tsan:
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TSAN=ON >/dev/null
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS) -R "$(TSAN_TESTS)" -E "$(TSAN_SKIP)"
+
+# The engine for tuning the network's search (bench/spsa.py): build-tune/kestrune lists the
+# network's search parameters as options after the usual ones; no profile, no tests.
+tune:
+	cmake -S . -B build-tune -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TUNE=ON >/dev/null
+	cmake --build build-tune -j $(JOBS) --target kestrune
 
 # libFuzzer targets (clang); tests/fuzz/run.sh <seconds> builds them too and runs them.
 fuzz:

@@ -10,6 +10,7 @@
 #include "strength.h"
 #include "syzygy.h"
 #include "threads.h"
+#include "tuning.h"
 #include "uci.h"
 
 namespace {
@@ -140,6 +141,8 @@ std::vector<std::string> optionLines() {
         }
         lines.push_back(line);
     }
+    if (tuningBuild)
+        for (const std::string& line : tuningOptionLines()) lines.push_back(line);
     return lines;
 }
 
@@ -162,6 +165,14 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
         value.on = value.text == "true";
         option.apply(option, value, searchCount);
         return;
+    }
+    if (tuningBuild && isTuningOption(name)) {
+        long long number = 0;
+        if (!readLeadingNumber(value.text, &number)) {
+            sendLine("info string option " + name + " needs a number, '" + value.text + "' ignored");
+            return;
+        }
+        theWorkForce.whenIdle([name, number] { setTuningOption(name, number); });
     }
 }
 

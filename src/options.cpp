@@ -100,6 +100,13 @@ void setCheckAfterSearch(const optionStruct& option, const optionValueStruct& va
     });
 }
 
+// A spin's value: false, with one info line, when the text is not a number.
+bool readSpinNumber(const std::string& name, const std::string& text, long long* number) {
+    if (readLeadingNumber(text, number)) return true;
+    sendLine("info string option " + name + " needs a number, '" + text + "' ignored");
+    return false;
+}
+
 } // namespace
 
 const std::vector<optionStruct> optionTable = {
@@ -156,10 +163,7 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
         if (name != option.name) continue;
         if (option.kind == OPTIONSPIN) {
             long long number = 0;
-            if (!readLeadingNumber(value.text, &number)) {
-                sendLine("info string option " + name + " needs a number, '" + value.text + "' ignored");
-                return;
-            }
+            if (!readSpinNumber(name, value.text, &number)) return;
             value.number = clampInt(number, option.low, option.high);
         }
         value.on = value.text == "true";
@@ -168,10 +172,7 @@ void setoptionCommand(std::istringstream& words, int& searchCount) {
     }
     if (tuningBuild && isTuningOption(name)) {
         long long number = 0;
-        if (!readLeadingNumber(value.text, &number)) {
-            sendLine("info string option " + name + " needs a number, '" + value.text + "' ignored");
-            return;
-        }
+        if (!readSpinNumber(name, value.text, &number)) return;
         theWorkForce.whenIdle([name, number] { setTuningOption(name, number); });
     }
 }

@@ -9,6 +9,7 @@ increment is added after each move.
 
     bench/clock_use.py games.pgn [more.pgn ...]
 """
+import os
 import re
 import sys
 from collections import defaultdict
@@ -100,6 +101,10 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
+    paths = sys.argv[1:]
+    if not paths or paths[0] in ("-h", "--help"):
         sys.exit(__doc__.strip())
-    main(sys.argv[1:])
+    missing = [p for p in paths if not os.path.isfile(p)]
+    if missing:
+        sys.exit("no game record at " + ", ".join(missing))
+    main(paths)

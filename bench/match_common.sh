@@ -25,9 +25,12 @@ matchRounds() {
 playMatch() {
   local genfensEngine=$1 label=$2
   shift 2
-  # fastchess writes config.json and its game record into the working directory.
+  # fastchess writes config.json and its game record into the working directory; KEEP is made
+  # absolute first, as the match runs elsewhere.
+  keep=""
+  if [ -n "${KEEP:-}" ]; then mkdir -p "$KEEP" && keep="$(cd "$KEEP" && pwd)"; fi
   scratch="$(mktemp -d)"
-  trap '[ -n "${KEEP:-}" ] && mkdir -p "$KEEP" && cp "$scratch/games.pgn" "$scratch/match.log" "$KEEP"/ 2>/dev/null; rm -rf "$scratch"' EXIT
+  trap '[ -n "$keep" ] && cp "$scratch/games.pgn" "$scratch/match.log" "$keep"/ 2>/dev/null; rm -rf "$scratch"' EXIT
   cd "$scratch"
   "$genfensEngine" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd
   "$fastchess" "$@" \

@@ -53,9 +53,12 @@ fi
 network=(option."Use NNUE"=true)
 [ -n "$net" ] && network+=(option.EvalFile="$(realpath "$net")")
 
-# fastchess writes config.json and its game record into the working directory.
+# fastchess writes config.json and its game record into the working directory; KEEP is made
+# absolute first, as the match runs elsewhere.
+keep=""
+if [ -n "${KEEP:-}" ]; then mkdir -p "$KEEP" && keep="$(cd "$KEEP" && pwd)"; fi
 scratch="$(mktemp -d)"
-trap 'cp "$scratch/games.pgn" "$scratch/match.log" "${KEEP:-/dev/null}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+trap '[ -n "$keep" ] && cp "$scratch/games.pgn" "$scratch/match.log" "$keep"/ 2>/dev/null; rm -rf "$scratch"' EXIT
 cd "$scratch"
 if [ -n "${OPENINGS:-}" ]; then cp "$OPENINGS" openings.epd
 else "$build/kestrune" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd; fi

@@ -1,11 +1,12 @@
-# What bench/net_match.sh and bench/search_match.sh share, sourced by both after they have set
+# What bench/net_match.sh, bench/search_match.sh and bench/nnue_match.sh share, sourced by each after they have set
 # games, limit, seed, concurrency, fastchess and here (the bench folder).
 #   matchRounds <sprt elo1>   sets rounds and stop from games (an even number, or sprt: at most
 #                             MAXGAMES games, default 2000; ELO0/ELO1 change the bounds) and each
 #                             from limit (nodes=<n> or a time control)
 #   playMatch <genfens engine> <label> <fastchess words...>   plays in a scratch folder (kept in
-#                             KEEP when set) from genfens's openings, each with both colours, and
-#                             prints the result lines and the Elo difference with its error bar
+#                             KEEP when set) from genfens's openings (or the EPD file OPENINGS),
+#                             each with both colours, and prints the result lines and the Elo
+#                             difference with its error bar
 
 matchRounds() {
   if [ "$games" = sprt ]; then
@@ -31,8 +32,10 @@ playMatch() {
   if [ -n "${KEEP:-}" ]; then mkdir -p "$KEEP" && keep="$(cd "$KEEP" && pwd)"; fi
   scratch="$(mktemp -d)"
   trap '[ -n "$keep" ] && cp "$scratch/games.pgn" "$scratch/match.log" "$keep"/ 2>/dev/null; rm -rf "$scratch"' EXIT
+  if [ -n "${OPENINGS:-}" ]; then cp "$(realpath "$OPENINGS")" "$scratch/openings.epd"; fi
   cd "$scratch"
-  "$genfensEngine" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd
+  [ -n "${OPENINGS:-}" ] ||
+    "$genfensEngine" "genfens $rounds seed $seed book None" | sed -n 's/^info string genfens //p' >openings.epd
   "$fastchess" "$@" \
     -openings file=openings.epd format=epd order=sequential \
     -repeat -rounds "$rounds" -concurrency "$concurrency" "${stop[@]}" \

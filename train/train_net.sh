@@ -18,12 +18,13 @@
 # the data's WDL fit, 176), THREADS (nproc), TEST (the test chunk's seed), and the recipe:
 #   STAGE1 (1, 0 with INIT), EPOCHS1 (16), VARIANTS (4)        the static scores' stage
 #   INIT (a network to go on from), LAMBDA (0.9), EPOCHS2 (40, 32 with INIT), LR2 (1e-3 from random
-#   weights, 3e-4 after stage 1, 2e-4 with INIT), LR2_END (2e-6), SCHEDULE2 (cosine), WD (weight
+#   weights, 3e-4 after stage 1, 4e-4 with INIT), LR2_END (2e-6), SCHEDULE2 (cosine), WD (weight
 #   decay, 0.01), MIRROR (1: half of the positions shown with their files swapped), QB (256 or 64,
 #   256)                                                         the games' stage
 # The defaults are those that won in games against the network of the time: with the data of one
 # network's games, going on from that network (INIT) beat training afresh, lambda 0.9 beat 0.75 and
-# 0.5, QB 64 did not win (nets/kestrune-3.log), and 32 epochs scored above 16 (nets/kestrune.log).
+# 0.5, QB 64 did not win (nets/kestrune-3.log), 32 epochs scored above 16 (nets/kestrune-4.log)
+# and a start at 4e-4 above one at 2e-4 (nets/kestrune.log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +40,7 @@ EPOCHS1=${EPOCHS1:-16}
 VARIANTS=${VARIANTS:-4}
 LAMBDA=${LAMBDA:-0.9}
 EPOCHS2=${EPOCHS2:-$([ -n "$INIT" ] && echo 32 || echo 40)}
-LR2=${LR2:-$([ -n "$INIT" ] && echo 2e-4 || { [ "$STAGE1" = 1 ] && echo 3e-4 || echo 1e-3; })}
+LR2=${LR2:-$([ -n "$INIT" ] && echo 4e-4 || { [ "$STAGE1" = 1 ] && echo 3e-4 || echo 1e-3; })}
 LR2_END=${LR2_END:-2e-6}
 SCHEDULE2=${SCHEDULE2:-cosine}
 WD=${WD:-0.01}
